@@ -1,0 +1,7 @@
+#include "applets/applets.h"
+
+namespace applets {
+
+int EracfgMain(int, char**) { return NotBuilt("eracfg"); }
+
+}  // namespace applets

@@ -1,0 +1,219 @@
+// The simulator's side of the kernel seam: board paths map into the board
+// directory, driver nodes are served by device models, and calls that
+// would change the machine are recorded in the events log instead.
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "osa/sys_backend.h"
+#include "sim/device.h"
+
+namespace sim {
+
+namespace {
+
+std::string join_args(const char* const* argv) {
+  std::string s;
+  for (; argv && *argv; ++argv) {
+    if (!s.empty()) s += ' ';
+    s += *argv;
+  }
+  return s;
+}
+
+class SimBackend final : public osa::sys::Backend {
+ public:
+  explicit SimBackend(std::shared_ptr<Board> b) : board_(std::move(b)) {}
+  const Board& board() const { return *board_; }
+
+  int open(const char* path, int flags, mode_t mode) override {
+    if (!path) return fail(EFAULT);
+    std::string p = path;
+    if (!board_->owns(p)) return ::open(path, flags, mode);
+    const Model* m = FindModel(p);
+    int fd = ::open(board_->host_path(p).c_str(), flags | O_CLOEXEC, mode);
+    if (fd < 0 || !m) return fd;
+    auto dev = m->open(*board_, p, fd, flags);
+    if (!dev) {
+      int e = errno;
+      ::close(fd);
+      return fail(e);
+    }
+    std::lock_guard g(lock_);
+    devices_[fd] = std::move(dev);
+    return fd;
+  }
+
+  int close(int fd) override {
+    {
+      std::lock_guard g(lock_);
+      devices_.erase(fd);
+    }
+    return ::close(fd);
+  }
+
+  ssize_t read(int fd, void* buf, size_t len) override {
+    if (auto d = device(fd)) return d->read(buf, len);
+    return ::read(fd, buf, len);
+  }
+  ssize_t write(int fd, const void* buf, size_t len) override {
+    if (auto d = device(fd)) return d->write(buf, len);
+    return ::write(fd, buf, len);
+  }
+  ssize_t pread(int fd, void* buf, size_t len, off_t off) override {
+    if (auto d = device(fd)) return d->pread(buf, len, off);
+    return ::pread(fd, buf, len, off);
+  }
+  ssize_t pwrite(int fd, const void* buf, size_t len, off_t off) override {
+    if (auto d = device(fd)) return d->pwrite(buf, len, off);
+    return ::pwrite(fd, buf, len, off);
+  }
+  int ioctl(int fd, unsigned long request, void* arg) override {
+    if (auto d = device(fd)) return d->ioctl(request, arg);
+    return ::ioctl(fd, request, arg);
+  }
+
+  std::string path(const char* board_path) override { return board_->host_path(board_path ? board_path : ""); }
+
+  int mount(const char* source, const char* target, const char* fstype, unsigned long flags,
+            const void* data) override {
+    char line[1024];
+    std::snprintf(line, sizeof line, "mount %s %s %s 0x%lx %s", source ? source : "-", target ? target : "-",
+                  fstype ? fstype : "-", flags, data ? static_cast<const char*>(data) : "-");
+    board_->event(line);
+    return 0;
+  }
+  int umount2(const char* target, int flags) override {
+    board_->event("umount " + std::string(target ? target : "-") + " " + std::to_string(flags));
+    return 0;
+  }
+  int reboot(int cmd) override {
+    char line[64];
+    std::snprintf(line, sizeof line, "reboot 0x%x", static_cast<unsigned>(cmd));
+    board_->event(line);
+    return 0;
+  }
+  int set_time(const struct timeval* tv) override {
+    if (!tv) return fail(EFAULT);
+    char line[64];
+    std::snprintf(line, sizeof line, "time-set %lld.%06ld", static_cast<long long>(tv->tv_sec),
+                  static_cast<long>(tv->tv_usec));
+    board_->event(line);
+    return 0;
+  }
+  int kill(pid_t pid, int sig) override {
+    // Processes on the board are real children of the program.  Signals
+    // that would reach beyond them (everyone, init, our own group) are
+    // refused.
+    if (pid == 0 || pid == -1 || pid == 1 || pid == -1 * static_cast<pid_t>(getpgrp())) return fail(EPERM);
+    board_->event("kill " + std::to_string(pid) + " " + std::to_string(sig));
+    return ::kill(pid, sig);
+  }
+
+  osa::sys::ExecPlan plan_exec(const char* file, const char* const* argv) override {
+    std::vector<std::string> args;
+    for (const char* const* a = argv; a && *a; ++a) args.emplace_back(*a);
+    std::string f = file ? file : "";
+    board_->event("exec " + f + (args.size() > 1 ? " " + join_args(argv + 1) : ""));
+    return osa::sys::ExecPlan(stand_in(f), std::move(args));
+  }
+
+  osa::sys::ExecPlan plan_shell(const char* command) override {
+    board_->event(std::string("sh ") + command);
+    return osa::sys::ExecPlan(board_->file("tools/sandbox"), {"dvrsim-sandbox", "-c", command});
+  }
+
+ private:
+  static int fail(int e) {
+    errno = e;
+    return -1;
+  }
+
+  std::shared_ptr<Device> device(int fd) {
+    std::lock_guard g(lock_);
+    auto it = devices_.find(fd);
+    return it == devices_.end() ? nullptr : it->second;
+  }
+
+  // The board's stand-in for an absolute tool path, else the board's own
+  // copy of an owned path, else the path itself.
+  std::string stand_in(const std::string& file) const {
+    if (file.empty() || file[0] != '/') return file;
+    std::string overlay;
+    std::string s = board_->file("tools/root/" + StandInRelPath(file, &overlay));
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(s, ec))) return s;
+    return board_->host_path(file);
+  }
+
+  std::shared_ptr<Board> board_;
+  std::mutex lock_;
+  std::map<int, std::shared_ptr<Device>> devices_;
+};
+
+// A board that could not be loaded: every call fails rather than fall
+// through to the host.
+class BrokenBoard final : public osa::sys::Backend {
+ public:
+  int open(const char*, int, mode_t) override { return fail(); }
+  int close(int fd) override { return ::close(fd); }
+  ssize_t read(int, void*, size_t) override { return fail(); }
+  ssize_t write(int, const void*, size_t) override { return fail(); }
+  ssize_t pread(int, void*, size_t, off_t) override { return fail(); }
+  ssize_t pwrite(int, const void*, size_t, off_t) override { return fail(); }
+  int ioctl(int, unsigned long, void*) override { return fail(); }
+  std::string path(const char*) override { return "/nonexistent-board"; }
+  int mount(const char*, const char*, const char*, unsigned long, const void*) override { return fail(); }
+  int umount2(const char*, int) override { return fail(); }
+  int reboot(int) override { return fail(); }
+  int set_time(const struct timeval*) override { return fail(); }
+  int kill(pid_t, int) override { return fail(); }
+  osa::sys::ExecPlan plan_exec(const char*, const char* const*) override { return {"/nonexistent-board", {"-"}}; }
+  osa::sys::ExecPlan plan_shell(const char*) override { return {"/nonexistent-board", {"-"}}; }
+
+ private:
+  static int fail() {
+    errno = ENODEV;
+    return -1;
+  }
+};
+
+}  // namespace
+
+}  // namespace sim
+
+namespace osa::sys {
+
+// The backend follows DVR_BOARD, so a test may switch boards between cases.
+Backend* SimBackend() {
+  const char* dir = getenv("DVR_BOARD");
+  if (!dir || !*dir) return nullptr;
+  static std::mutex lock;
+  static std::string loaded;
+  static std::unique_ptr<Backend> current;
+  // Backends of earlier boards stay alive: another thread may still be
+  // inside one of their calls.
+  static std::vector<std::unique_ptr<Backend>> retired;
+  std::lock_guard g(lock);
+  if (current && loaded == dir) return current.get();
+  if (current) retired.push_back(std::move(current));
+  std::string err;
+  auto b = sim::Board::Load(dir, &err);
+  if (b) {
+    current = std::make_unique<sim::SimBackend>(std::move(b));
+  } else {
+    fprintf(stderr, "dvrsim: cannot use board %s: %s\n", dir, err.c_str());
+    current = std::make_unique<sim::BrokenBoard>();
+  }
+  loaded = dir;
+  return current.get();
+}
+
+}  // namespace osa::sys

@@ -1,0 +1,49 @@
+// The device model registry.  Each device family adds its model to the
+// table below.
+
+#include <fnmatch.h>
+
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "sim/device.h"
+
+namespace sim {
+
+namespace {
+
+const std::vector<Model>& builtin() {
+  static const std::vector<Model> k = {
+  };
+  return k;
+}
+
+std::mutex g_lock;
+std::deque<Model>& runtime() {  // a deque: registering never moves a model already found
+  static std::deque<Model> v;
+  return v;
+}
+
+}  // namespace
+
+std::span<const Model> BuiltinModels() { return builtin(); }
+
+void RegisterModel(const Model& m) {
+  std::lock_guard g(g_lock);
+  runtime().push_back(m);
+}
+
+const Model* FindModel(std::string_view board_path) {
+  std::string p(board_path);
+  {
+    std::lock_guard g(g_lock);
+    for (auto& m : runtime())
+      if (fnmatch(m.pattern, p.c_str(), 0) == 0) return &m;
+  }
+  for (auto& m : BuiltinModels())
+    if (fnmatch(m.pattern, p.c_str(), 0) == 0) return &m;
+  return nullptr;
+}
+
+}  // namespace sim
