@@ -38,7 +38,7 @@ OSA_LogEntry* find_locked(Registry& r, const char* name) {
 
 thread_local bool t_reporting = false;  // stops the allocation-failure report from recursing
 
-int print_line(int colour, const char* format, va_list ap) {
+__attribute__((format(printf, 2, 0))) int print_line(int colour, const char* format, va_list ap) {
   flockfile(stdout);
   if (colour >= 0 && colour <= 9) fputs(kColours[colour], stdout);
   int n = vfprintf(stdout, format, ap);

@@ -30,12 +30,11 @@ const char* DeadLockPath(const char* file, char* buf, std::size_t len) {
   return buf;
 }
 
-void Mutex::lock(std::source_location where) {
+void Mutex::lock(SrcLoc where) {
   int rc = pthread_mutex_lock(&m_);
   if (rc == EDEADLK) {
     char path[256];
-    DVR_ERROR("Dead lock,file:%s,line:%u\n", DeadLockPath(where.file_name(), path, sizeof path),
-              static_cast<unsigned>(where.line()));
+    DVR_ERROR("Dead lock,file:%s,line:%u\n", DeadLockPath(where.file, path, sizeof path), where.line);
     std::exit(0);
   }
 }

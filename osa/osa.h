@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <source_location>
 #include <utility>
 
 #define OSA_SOK 0
@@ -79,6 +78,14 @@ namespace osa {
 
 // ------------------------------------------------------------------ mutex
 
+// The call site of a lock, captured by default arguments (the compilers'
+// builtins, since clang 14 has no std::source_location with libstdc++ 12).
+struct SrcLoc {
+  const char* file;
+  unsigned line;
+  static constexpr SrcLoc current(const char* f = __builtin_FILE(), unsigned l = __builtin_LINE()) { return {f, l}; }
+};
+
 // Error-checking (optionally recursive) mutex.  A lock attempt that reports
 // EDEADLK logs the call site and ends the process.
 class Mutex {
@@ -89,7 +96,7 @@ class Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  void lock(std::source_location where = std::source_location::current());
+  void lock(SrcLoc where = SrcLoc::current());
   void unlock();
   bool try_lock();
 
@@ -100,7 +107,7 @@ class Mutex {
 // Scoped lock that reports its own call site on a dead lock.
 class LockGuard {
  public:
-  explicit LockGuard(Mutex& m, std::source_location where = std::source_location::current()) : m_(m) {
+  explicit LockGuard(Mutex& m, SrcLoc where = SrcLoc::current()) : m_(m) {
     m_.lock(where);
   }
   ~LockGuard() { m_.unlock(); }
