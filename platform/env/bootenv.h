@@ -137,10 +137,4 @@ struct CopyState {
 };
 int PickCopy(std::span<const CopyState> copies);
 
-// Store statistics since start-up (for the cost benchmark).
-struct Stats {
-  unsigned reads = 0, writes = 0, erases = 0;
-};
-Stats GetStats();
-
 }  // namespace bootenv

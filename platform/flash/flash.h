@@ -87,11 +87,13 @@ class MtdDev {
   int Erase(uint32_t off);  // the one erase block at off
 
   // Skipping access: bad blocks met on the way are stepped over, keeping
-  // the position within the block.  `unit` is the erase unit for EraseEnv
-  // (0: the partition's own); NOR may erase in smaller sectors.
+  // the position within the block, so a region erased, written and read
+  // this way lands on the same good blocks.  EraseEnv erases [off, off+len)
+  // in steps of `unit` (0: the partition's erase size; NOR may erase in
+  // smaller sectors).
   int ReadEnv(void* buf, uint32_t off, uint32_t len);
   int WriteEnv(const void* buf, uint32_t off, uint32_t len);
-  int EraseEnv(uint32_t off, uint32_t unit = 0);
+  int EraseEnv(uint32_t off, uint32_t len, uint32_t unit = 0);
 
   // MEMGETBADBLOCK for the block at off.  0 with *bad set when the driver
   // answered, -1 when it could not be asked.  NOR has no bad blocks.
@@ -113,7 +115,7 @@ class MtdDev {
   int NandErase(uint32_t off);
   int NandReadEnv(void* buf, uint32_t off, uint32_t len);
   int NandWriteEnv(const void* buf, uint32_t off, uint32_t len);
-  int NandEraseEnv(uint32_t off, uint32_t unit);
+  int NandEraseEnv(uint32_t off, uint32_t len, uint32_t unit);
   int NorRead(void* buf, uint32_t off, uint32_t len);
   int NorWrite(const void* buf, uint32_t off, uint32_t len);
   int NorErase(uint32_t off, uint32_t unit);

@@ -1,6 +1,7 @@
 // MTD partitions: NOR and NAND through the MTD character devices.
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
 
 #include <cstring>
@@ -227,7 +228,8 @@ int MtdDev::NandRead(void* buf, uint32_t off, uint32_t len) {
     uint32_t phys = off;
     if (entry_.AccessMode != kMtdAccessDirect && LookupTab(off, &phys) != 0) {
       DVR_ERROR("mtd partition [%s] lookup failed, offset=0x%08X.\n", path_.c_str(), off);
-      DVR_ERROR(off < size_ ? "read space not enouth because of NAND bad blocks.\n" : "read addr extends mtd size.\n");
+      if (off < size_) DVR_ERROR("read space not enouth because of NAND bad blocks.\n");
+      else DVR_ERROR("read addr extends mtd size.\n");
       return OSA_EFAIL;
     }
     uint32_t n = len < pagesize_ ? len : pagesize_;
@@ -257,7 +259,8 @@ int MtdDev::NandWrite(const void* buf, uint32_t off, uint32_t len) {
     uint32_t phys = 0;
     if (LookupTab(off, &phys) != 0) {
       DVR_ERROR("mtd partition [%s] lookup failed, offset=0x%08X.\n", path_.c_str(), off);
-      DVR_ERROR(off < size_ ? "write space not enouth because of NAND bad blocks.\n" : "write addr extends mtd size.\n");
+      if (off < size_) DVR_ERROR("write space not enouth because of NAND bad blocks.\n");
+      else DVR_ERROR("write addr extends mtd size.\n");
       return OSA_EFAIL;
     }
     uint32_t n = len < pagesize_ ? len : pagesize_;
@@ -281,7 +284,8 @@ int MtdDev::NandErase(uint32_t off) {
   }
   uint32_t phys = 0;
   if (LookupTab(off, &phys) != 0) {
-    DVR_ERROR(off < size_ ? "erase space not enouth because of NAND bad blocks.\n" : "erase addr extends mtd size.\n");
+    if (off < size_) DVR_ERROR("erase space not enouth because of NAND bad blocks.\n");
+      else DVR_ERROR("erase addr extends mtd size.\n");
     return OSA_EFAIL;
   }
   if (EraseRegion(phys, erasesize_) != 0) {
@@ -336,13 +340,14 @@ int MtdDev::NandWriteEnv(const void* buf, uint32_t off, uint32_t len) {
   return OSA_SOK;
 }
 
-int MtdDev::NandEraseEnv(uint32_t off, uint32_t unit) {
+int MtdDev::NandEraseEnv(uint32_t off, uint32_t len, uint32_t unit) {
   if (off % unit != 0) {
     DVR_ERROR("%s: erase addr 0x%08X is not a multiple of 0x%x\n", path_.c_str(), off, unit);
     return OSA_EFAIL;
   }
-  if (SkipBad(&off, "erase") != 0) return OSA_EFAIL;
-  return EraseRegion(off, unit);
+  for (uint32_t done = 0; done < len; done += unit, off += unit)
+    if (SkipBad(&off, "erase") != 0 || EraseRegion(off, unit) != 0) return OSA_EFAIL;
+  return OSA_SOK;
 }
 
 // ------------------------------------------------------------- NOR
@@ -425,10 +430,13 @@ int MtdDev::WriteEnv(const void* buf, uint32_t off, uint32_t len) {
   return type_ == FlashType::Nand ? NandWriteEnv(buf, off, len) : NorWrite(buf, off, len);
 }
 
-int MtdDev::EraseEnv(uint32_t off, uint32_t unit) {
+int MtdDev::EraseEnv(uint32_t off, uint32_t len, uint32_t unit) {
   if (unit == 0) unit = erasesize_;
   osa::LockGuard g(lock_);
-  return type_ == FlashType::Nand ? NandEraseEnv(off, unit) : NorErase(off, unit);
+  if (type_ == FlashType::Nand) return NandEraseEnv(off, len, unit);
+  for (uint32_t done = 0; done < len; done += unit)
+    if (NorErase(off + done, unit) != 0) return OSA_EFAIL;
+  return OSA_SOK;
 }
 
 }  // namespace flash
