@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/models/gpio.h"
+#include "sim/models/resource.h"
 
 namespace sim {
 
@@ -15,6 +17,9 @@ namespace {
 
 const std::vector<Model>& builtin() {
   static const std::vector<Model> k = {
+      kResourceModel,
+      kGpioModel,
+      kGpioExtendModel,
   };
   return k;
 }
