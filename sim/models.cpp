@@ -9,6 +9,8 @@
 
 #include "sim/device.h"
 #include "sim/models/flash.h"
+#include "sim/models/gpio.h"
+#include "sim/models/resource.h"
 
 namespace sim {
 
@@ -16,6 +18,9 @@ namespace {
 
 const std::vector<Model>& builtin() {
   static const std::vector<Model> k = {
+      kResourceModel,
+      kGpioModel,
+      kGpioExtendModel,
       kMtdModel, kEmmcModel, kEepromModel,
   };
   return k;
