@@ -2,6 +2,8 @@
 
 #include "sim/models/flash.h"
 
+#include "platform/env/bootenv.h"
+
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
@@ -487,6 +489,24 @@ int DmidecodeStandIn(const Board& b, int argc, char** argv) {
   if (it == dmi.end() || !it->is_string()) return 1;
   printf("%s\n", it->get<std::string>().c_str());
   return 0;
+}
+
+const Schema* EnvResSchema() {
+  static const Schema mtd{{SIM_FIELD(MtdPartEntry, MtdNum, U32), SIM_FIELD(MtdPartEntry, Name, Str, 32),
+                           SIM_FIELD(MtdPartEntry, AccessMode, U32)}};
+  static const Schema emmc{{SIM_FIELD(EmmcPartEntry, PartIndex, U32), SIM_FIELD(EmmcPartEntry, PartSize, U32),
+                            SIM_FIELD(EmmcPartEntry, MmcNum, U8), SIM_FIELD(EmmcPartEntry, Name, Str, 55)}};
+  static const Schema i2c{{SIM_FIELD(EnvI2cPart, Bus, U32), SIM_FIELD(EnvI2cPart, Addr, U32),
+                           SIM_FIELD(EnvI2cPart, RegWidth, U32), SIM_FIELD(EnvI2cPart, RegOffset, U32)}};
+  static const Schema desc{{SIM_FIELD(EnvDesc, Type, U32), SIM_FIELD(EnvDesc, Offset, U32),
+                            SIM_FIELD(EnvDesc, Size, U32), SIM_FIELD(EnvDesc, EraseSize, U32),
+                            SIM_FIELD(EnvDesc, Mtd, Struct, sizeof(MtdPartEntry), &mtd),
+                            SIM_FIELD(EnvDesc, Emmc, Struct, sizeof(EmmcPartEntry), &emmc),
+                            SIM_FIELD(EnvDesc, I2c, Struct, sizeof(EnvI2cPart), &i2c)}};
+  static const Schema rec{{SIM_FIELD(EnvRes, Main, Struct, sizeof(EnvDesc), &desc),
+                           Field{"Backup", offsetof(EnvRes, Backup), FieldKind::Array, sizeof(EnvDesc), &desc,
+                                 kEnvMaxBackups, offsetof(EnvRes, BackupCount)}}};
+  return &rec;
 }
 
 const Model kMtdModel = {"mtd", "/dev/mtd[0-9]*", open_mtd, provision};
