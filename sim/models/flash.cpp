@@ -343,11 +343,20 @@ bool provision_env_region(const Board& b, const nlohmann::json& d, const std::ve
     unsigned n = u32(m, "MtdNum", 0);
     if (n >= parts.size()) return true;  // a board with a broken record
     const MtdPart& p = parts[n];
-    // Past factory bad blocks, as the product's skipping writes go.
+    // Block by block past factory bad blocks, as the product's skipping
+    // writes go.
+    auto bad = [&](uint64_t blk) { return std::find(p.bad.begin(), p.bad.end(), blk) != p.bad.end(); };
+    std::string path = b.file("dev/mtd" + std::to_string(n));
     uint64_t at = off;
-    while (at < p.size && std::find(p.bad.begin(), p.bad.end(), at / p.erasesize) != p.bad.end()) at += p.erasesize;
-    if (at + size > p.size) return true;
-    return put_region(b.file("dev/mtd" + std::to_string(n)), at, img, err);
+    for (size_t done = 0; done < img.size();) {
+      while (at < p.size && bad(at / p.erasesize)) at += p.erasesize;
+      size_t chunk = std::min<uint64_t>(img.size() - done, p.erasesize - at % p.erasesize);
+      if (at + chunk > p.size) return true;  // does not fit: the product will say so
+      if (!put_region(path, at, img.substr(done, chunk), err)) return false;
+      done += chunk;
+      at += chunk;
+    }
+    return true;
   }
   if (type == 4) {
     auto m = d.value("Emmc", nlohmann::json::object());
