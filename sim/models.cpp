@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/models/flash.h"
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
 
@@ -20,6 +21,7 @@ const std::vector<Model>& builtin() {
       kResourceModel,
       kGpioModel,
       kGpioExtendModel,
+      kMtdModel, kEmmcModel, kEepromModel,
   };
   return k;
 }
