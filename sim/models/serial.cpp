@@ -25,7 +25,7 @@ int refuse(int e) {
 
 class UartCtrl final : public Device {
  public:
-  UartCtrl(int fd, const Board& b) : Device(fd), board_(b) {}
+  explicit UartCtrl(int fd) : Device(fd) {}
   int ioctl(unsigned long request, void* arg) override {
     if (!arg) return refuse(EFAULT);
     if (request == ZQ_UART_INIT) {
@@ -36,9 +36,6 @@ class UartCtrl final : public Device {
     if (request == ZQ_UART_SET_RTS) return 0;
     return refuse(ENOTTY);
   }
-
- private:
-  const Board& board_;
 };
 
 class Heart final : public Device {
@@ -101,8 +98,8 @@ bool provision_proc(const Board& b, std::string* err) {
   return true;
 }
 
-std::unique_ptr<Device> open_uart(const Board& b, const std::string&, int fd, int) {
-  return std::make_unique<UartCtrl>(fd, b);
+std::unique_ptr<Device> open_uart(const Board&, const std::string&, int fd, int) {
+  return std::make_unique<UartCtrl>(fd);
 }
 std::unique_ptr<Device> open_heart(const Board& b, const std::string&, int fd, int) {
   return std::make_unique<Heart>(fd, b);
