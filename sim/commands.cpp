@@ -1,12 +1,18 @@
 // dvrsim sub-commands contributed by device families (faults, peers ...).
 
 #include "sim/models/flash.h"
+#include <cstdlib>
+
+#include "sim/peers.h"
 #include "sim/sim.h"
 
 namespace sim {
 
 std::span<const Command> ExtraCommands() {
   static const std::vector<Command> k = {
+      {"panel", "panel DIR release|key N|frame B0 B1 B2 B3|raw B...  drive the front panel", PanelCommand},
+      {"peers", "peers DIR PID                 serve the board's serial peers while PID lives",
+       [](int argc, char** argv) { return argc == 3 ? RunPeers(argv[1], static_cast<pid_t>(atoi(argv[2]))) : 2; }},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;

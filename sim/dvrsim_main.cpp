@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "sim/peers.h"
 #include "sim/sim.h"
 
 namespace {
@@ -50,6 +51,10 @@ int cmd_run(int argc, char** argv) {
   if (argc < 4) return usage();
   std::string dir = abs_dir(argv[2]), err;
   if (!sim::Board::Load(dir, &err)) {
+    fprintf(stderr, "dvrsim run: %s\n", err.c_str());
+    return 1;
+  }
+  if (!sim::StartPeers(dir, getpid(), &err)) {
     fprintf(stderr, "dvrsim run: %s\n", err.c_str());
     return 1;
   }

@@ -11,6 +11,7 @@
 #include "sim/models/flash.h"
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
+#include "sim/models/serial.h"
 
 namespace sim {
 
@@ -21,6 +22,9 @@ const std::vector<Model>& builtin() {
       kResourceModel,
       kGpioModel,
       kGpioExtendModel,
+      kUartCtrlModel,
+      kHeartModel,
+      kProcStatModel,
       kMtdModel, kEmmcModel, kEepromModel,
   };
   return k;

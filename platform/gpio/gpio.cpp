@@ -220,8 +220,9 @@ GpioDev_t* ManagerFindGpioDev(const GpioRes_t* pRes, GpioManager_t* Thiz) {
 }
 
 // The manager lock is held only for the lookup, so a slow line never
-// blocks lookups of other lines.
-int GpioManagerWrite(const GpioRes_t* pRes, uint32_t* pValue, GpioManager_t* Thiz) {
+// blocks lookups of other lines.  The direction is set before every access.
+namespace {
+int manager_access(const GpioRes_t* pRes, uint32_t* pValue, GpioManager_t* Thiz, bool write) {
   if (!Thiz || !Thiz->Inited) {
     DVR_ERROR("You Did not Call Init or Init failed.\n");
     return OSA_EFAIL;
@@ -232,41 +233,27 @@ int GpioManagerWrite(const GpioRes_t* pRes, uint32_t* pValue, GpioManager_t* Thi
   }
   GpioDev_t* d = ManagerFindGpioDev(pRes, Thiz);
   if (!d) return OSA_EFAIL;
-  if (d->SetDirOut(d) != OSA_SOK) {
+  if ((write ? d->SetDirOut(d) : d->SetDirIn(d)) != OSA_SOK) {
     DVR_ERROR("Set Dir failed(%p).\n", static_cast<void*>(d));
     log_identity_error(d->Res);
     return OSA_EFAIL;
   }
-  if (d->Write(pValue, d) != OSA_SOK) {
-    DVR_ERROR("Write GPIO failed(%p).\n", static_cast<void*>(d));
+  if ((write ? d->Write(pValue, d) : d->Read(pValue, d)) != OSA_SOK) {
+    if (write) DVR_ERROR("Write GPIO failed(%p).\n", static_cast<void*>(d));
+    else DVR_ERROR("Read GPIO failed(%p).\n", static_cast<void*>(d));
     log_identity_error(d->Res);
     return OSA_EFAIL;
   }
   return OSA_SOK;
 }
+}  // namespace
+
+int GpioManagerWrite(const GpioRes_t* pRes, uint32_t* pValue, GpioManager_t* Thiz) {
+  return manager_access(pRes, pValue, Thiz, true);
+}
 
 int GpioManagerRead(const GpioRes_t* pRes, uint32_t* pValue, GpioManager_t* Thiz) {
-  if (!Thiz || !Thiz->Inited) {
-    DVR_ERROR("You Did not Call Init or Init failed.\n");
-    return OSA_EFAIL;
-  }
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
-  GpioDev_t* d = ManagerFindGpioDev(pRes, Thiz);
-  if (!d) return OSA_EFAIL;
-  if (d->SetDirIn(d) != OSA_SOK) {
-    DVR_ERROR("Set Dir failed(%p).\n", static_cast<void*>(d));
-    log_identity_error(d->Res);
-    return OSA_EFAIL;
-  }
-  if (d->Read(pValue, d) != OSA_SOK) {
-    DVR_ERROR("Read GPIO failed(%p).\n", static_cast<void*>(d));
-    log_identity_error(d->Res);
-    return OSA_EFAIL;
-  }
-  return OSA_SOK;
+  return manager_access(pRes, pValue, Thiz, false);
 }
 
 // ------------------------------------------------------ board driver lines
