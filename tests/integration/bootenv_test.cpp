@@ -338,3 +338,30 @@ TEST(BootenvRecord, BrokenDescriptionsFailCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The description's erase unit applies to the main copy's erases only, and
+// a failed erase leaves the board on the copy written before it.
+TEST(BootenvErase, OverrideUnitAndFailedErase) {
+  TempBoard b(envtest::Variant("default", "sector", [](nlohmann::json& j) {
+    j["resource"]["records"]["EnvGetRes"]["Main"]["EraseSize"] = 4096;
+  }));
+  sim::FlashState before, after;
+  sim::ReadFlashState(b.dir(), &before);
+  ASSERT_EQ(::Run({"bootenv", "foo", "bar"}, &b).status, 0);
+  sim::ReadFlashState(b.dir(), &after);
+  EXPECT_EQ(after.erases - before.erases, 1u + 16u);  // backup: one 64 KiB block; main: 16 sectors
+
+  ASSERT_TRUE(sim::SetBlockFlag(b.dir(), 1, 0, sim::kBlockFailErase, true));
+  auto r = ::Run({"bootenv", "foo", "baz"}, &b);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(Contains(r.out, "Erase failed, func[")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "mtdname[env]")) << r.out;
+  // The backup already holds the new value; the main copy is untouched.
+  EXPECT_TRUE(Contains(::Run({"bootenv", "foo"}, &b).out, "foo is bar\n"));
+  auto backup = envtest::Decode(envtest::Slice(b.file("dev/mtd1"), 0x10000, 0x10000));
+  EXPECT_EQ(backup.entries.back(), "foo=baz");
+}
+
+}  // namespace

@@ -97,3 +97,25 @@ INSTANTIATE_TEST_SUITE_P(Boards, PowerCut, testing::ValuesIn(kSweeps),
                          [](const auto& i) { return std::string(i.param.name); });
 
 }  // namespace
+
+namespace {
+
+// The same cut from the command line, as a script would drive it.
+TEST(PowerCutCommand, CutRestartAndStats) {
+  testsupport::TempBoard b;
+  auto dvrsim = [&](std::vector<std::string> a) {
+    a.insert(a.begin(), {testsupport::Bin("dvrsim"), "flash", b.dir()});
+    return testsupport::Run(a);
+  };
+  EXPECT_EQ(dvrsim({"cut", "3"}).status, 0);
+  EXPECT_EQ(testsupport::Run({"bootenv", "foo", "new"}, &b).status, 255);
+  EXPECT_EQ(testsupport::Run({"bootenv", "bar", "1"}, &b).status, 255);  // the power stays off
+  EXPECT_TRUE(Contains(dvrsim({"stats"}).out, "cut 1"));
+  EXPECT_EQ(dvrsim({"restart"}).status, 0);
+  EXPECT_EQ(testsupport::Run({"bootenv", "foo", "new"}, &b).status, 0);
+  EXPECT_TRUE(Contains(testsupport::Run({"bootenv", "foo"}, &b).out, "foo is new\n"));
+  EXPECT_EQ(dvrsim({"cut", "x"}).status, 2);
+  EXPECT_EQ(dvrsim({"bad", "1"}).status, 2);
+}
+
+}  // namespace
