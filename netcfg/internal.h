@@ -32,9 +32,6 @@ bool ReplaceBoardFile(const char* path, std::string_view text, std::string* err)
 // true when it exited with status 0.  The caller has validated every name in it.
 bool RunNetCommand(const char* command, bool log);
 
-// The interface names the kernel lists in "/proc/net/dev", parsed.
-std::vector<std::string> ParseNetDev(std::string_view text, size_t max, std::vector<std::string>* rejected = nullptr);
-
 // Raw configured values (no address checks), for the checks that log them.
 bool ReadRaw(const char* ifname, const char* key, char* out, int size);
 

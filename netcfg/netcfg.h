@@ -195,6 +195,10 @@ struct RouteTable {
 };
 RouteTable ParseRouteTable(std::string_view text, size_t max);
 
+// The accepted interface names of a "/proc/net/dev" text, in file order;
+// names that are too long or unsafe go to *rejected.
+std::vector<std::string> ParseNetDev(std::string_view text, size_t max, std::vector<std::string>* rejected = nullptr);
+
 // The switch's DHCP pool: the other half of the /24 around addr.
 void SwitchDhcpPool(uint32_t addr, uint32_t* start, uint32_t* end);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "sim/net.h"
 #include "sim/sim.h"
 
 namespace {
@@ -31,6 +32,9 @@ int usage() {
   fprintf(stderr,
           "usage: dvrsim new DIR [BOARD]        create a board directory (default board: default)\n"
           "       dvrsim run DIR CMD [ARGS...]  run CMD on the board, applets first on PATH\n"
+          "       dvrsim run --netns DIR CMD [ARGS...]\n"
+          "                                     the same in fresh network and mount namespaces with\n"
+          "                                     the board's interfaces as veth pairs (root)\n"
           "       dvrsim events DIR             print the board's events log\n");
   for (auto& c : sim::ExtraCommands()) fprintf(stderr, "       dvrsim %s\n", c.usage);
   return 2;
@@ -47,6 +51,11 @@ int cmd_new(int argc, char** argv) {
 }
 
 int cmd_run(int argc, char** argv) {
+  bool netns = argc > 2 && std::strcmp(argv[2], "--netns") == 0;
+  if (netns) {
+    --argc;
+    ++argv;
+  }
   if (argc < 4) return usage();
   std::string dir = abs_dir(argv[2]), err;
   if (!sim::Board::Load(dir, &err)) {
@@ -55,6 +64,7 @@ int cmd_run(int argc, char** argv) {
   }
   std::string exe = self_exe();
   std::string bindir = exe.substr(0, exe.rfind('/'));
+  if (netns) return sim::NetnsRun(dir, argv + 3, bindir);
   sim::SandboxExec(dir, argv + 3, bindir);
   return 127;
 }

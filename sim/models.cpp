@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/net.h"
 
 namespace sim {
 
@@ -15,6 +16,7 @@ namespace {
 
 const std::vector<Model>& builtin() {
   static const std::vector<Model> k = {
+      kSramModel, kRtcModel, kCmosModel, kBondingModel,
   };
   return k;
 }
