@@ -28,7 +28,10 @@ osa::Mutex& ConfigMutex() {
   static osa::Mutex m;
   return m;
 }
-int g_lock_fd = -1;  // the one descriptor the record lock is held on
+// The one descriptor the record lock is held on.  The locked file is read
+// through it too: closing any other descriptor of the file would drop the
+// process's lock (fcntl locks belong to the process, not the descriptor).
+int g_lock_fd = -1;
 
 // Opens and locks `path`.  A writer that renames a new file over the one
 // we wait on leaves us holding a lock on a dead inode, so the lock is taken
@@ -36,7 +39,7 @@ int g_lock_fd = -1;  // the one descriptor the record lock is held on
 void LockPath(const char* path, bool create) {
   ConfigMutex().lock();
   for (int tries = 0; tries < 100; ++tries) {
-    int fd = osa::sys::open(path, O_WRONLY | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+    int fd = osa::sys::open(path, O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
     if (fd < 0) {
       NET_WARN("open failed.flock failed.[%s]\n", path);
       return;
@@ -71,6 +74,22 @@ void UnlockPath() {
     g_lock_fd = -1;
   }
   ConfigMutex().unlock();
+}
+
+// Reads the locked file (or, when it could not be locked, the file itself);
+// false when it cannot be read.
+bool ReadLocked(const char* path, std::string* text) {
+  text->clear();
+  if (g_lock_fd < 0) return ReadBoardFile(path, kMaxFile, text);
+  char buf[4096];
+  while (text->size() < kMaxFile) {
+    ssize_t n = osa::sys::pread(g_lock_fd, buf, std::min(sizeof buf, kMaxFile - text->size()),
+                                static_cast<off_t>(text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text->append(buf, static_cast<size_t>(n));
+  }
+  return true;
 }
 
 class FileLockGuard {
@@ -265,7 +284,7 @@ int GetValueByKey(const char* path, const char* key, char* out, int size) {
   bool opened;
   {
     FileLockGuard lock(path, false);
-    opened = ReadBoardFile(path, kMaxFile, &text);
+    opened = ReadLocked(path, &text);
   }
   if (!opened) {
     NET_ERROR("cannot fopen [%s]\n", path);
@@ -301,7 +320,7 @@ int SetValueByKey(const char* path, const char* key, const char* value) {
   }
   FileLockGuard lock(path, true);
   std::string old;
-  if (!ReadBoardFile(path, kMaxFile, &old)) {
+  if (!ReadLocked(path, &old)) {
     NET_ERROR("cannot fopen for read.[%s]\n", path);
     old.clear();
   }
@@ -466,7 +485,7 @@ int IsTrunkBondConfig(const char* bond) {
   std::string text;
   {
     FileLockGuard lock(p, false);
-    if (!ReadBoardFile(p, kMaxFile, &text)) return 0;
+    if (!ReadLocked(p, &text)) return 0;
   }
   for (auto& l : SplitConfigLines(text))
     if (Contains(l.text, "BONDMEMBERS")) {
