@@ -116,7 +116,10 @@ int GetAllInterfaceInfo(NetName* names, int* count) {
   }
   std::vector<std::string> rejected;
   auto found = ParseNetDev(text, static_cast<size_t>(*count), &rejected);
-  for (auto& r : rejected) NET_ERROR("eth name too long. %s\n", r.c_str());
+  for (auto& r : rejected) {
+    if (r.size() >= static_cast<size_t>(kNetNameLen)) NET_ERROR("eth name too long. %s\n", r.c_str());
+    else NET_ERROR("eth name %s is not a safe interface name, skipped\n", r.c_str());
+  }
   int n = 0;
   for (auto& f : found) {
     if (n >= *count) break;

@@ -65,8 +65,7 @@ int cmd_run(int argc, char** argv) {
   std::string exe = self_exe();
   std::string bindir = exe.substr(0, exe.rfind('/'));
   if (netns) return sim::NetnsRun(dir, argv + 3, bindir);
-  sim::SandboxExec(dir, argv + 3, bindir);
-  return 127;
+  return sim::SandboxExec(dir, argv + 3, bindir);
 }
 
 int cmd_events(int argc, char** argv) {
