@@ -8,7 +8,13 @@
 #include <vector>
 
 #include "sim/device.h"
+<<<<<<< HEAD
 #include "sim/net.h"
+=======
+#include "sim/models/flash.h"
+#include "sim/models/gpio.h"
+#include "sim/models/resource.h"
+>>>>>>> flashenv
 
 namespace sim {
 
@@ -16,7 +22,14 @@ namespace {
 
 const std::vector<Model>& builtin() {
   static const std::vector<Model> k = {
+<<<<<<< HEAD
       kSramModel, kRtcModel, kCmosModel, kBondingModel,
+=======
+      kResourceModel,
+      kGpioModel,
+      kGpioExtendModel,
+      kMtdModel, kEmmcModel, kEepromModel,
+>>>>>>> flashenv
   };
   return k;
 }
