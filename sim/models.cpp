@@ -8,13 +8,10 @@
 #include <vector>
 
 #include "sim/device.h"
-<<<<<<< HEAD
-#include "sim/net.h"
-=======
 #include "sim/models/flash.h"
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
->>>>>>> flashenv
+#include "sim/net.h"
 
 namespace sim {
 
@@ -22,14 +19,11 @@ namespace {
 
 const std::vector<Model>& builtin() {
   static const std::vector<Model> k = {
-<<<<<<< HEAD
-      kSramModel, kRtcModel, kCmosModel, kBondingModel,
-=======
       kResourceModel,
       kGpioModel,
       kGpioExtendModel,
       kMtdModel, kEmmcModel, kEepromModel,
->>>>>>> flashenv
+      kSramModel, kRtcModel, kCmosModel, kBondingModel,
   };
   return k;
 }
