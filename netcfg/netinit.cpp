@@ -13,6 +13,7 @@
 
 #include "netcfg/internal.h"
 #include "osa/sys.h"
+#include "platform/env/bootenv.h"
 
 namespace netcfg {
 
@@ -125,13 +126,7 @@ bool LoadIfList(IfList* l) {
   return true;
 }
 
-bool BootMac(const char* var, char* out, int size) {
-  // Wired to the boot environment store (BootEnvGetValue) when it is built.
-  (void)var;
-  (void)out;
-  (void)size;
-  return false;
-}
+bool BootMac(const char* var, char* out, int size) { return BootEnvGetValue(var, out, size) == 0; }
 
 void InitMacSetting(const IfList& l) {
   for (auto& n : l.names) {

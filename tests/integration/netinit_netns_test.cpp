@@ -116,6 +116,10 @@ TEST_F(NetnsBoot, AppliesAddressesRoutesMtuAndABridge) {
     auto flags = (*i)["flags"].dump();
     EXPECT_NE(flags.find("\"UP\""), std::string::npos) << n << " " << flags;
   }
+  // MAC addresses from the boot environment (ethaddr, eth1addr, eth2addr).
+  EXPECT_EQ((*Iface(k.link, "eth0")).value("address", ""), "00:12:34:56:78:9a");
+  EXPECT_EQ((*Iface(k.link, "eth1")).value("address", ""), "00:12:34:56:78:9b");
+  EXPECT_EQ((*Iface(k.link, "eth2")).value("address", ""), "00:12:34:56:78:9c");
   EXPECT_EQ((*Iface(k.link, "eth1")).value("master", ""), "br0");
   EXPECT_EQ((*Iface(k.link, "eth2")).value("master", ""), "br0");
 
