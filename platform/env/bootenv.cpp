@@ -114,6 +114,30 @@ void choose_copy(Env& e) {
   }
 }
 
+int build_backups() {
+  Env& e = env();
+  if (e.backups_built) return OSA_SOK;
+  if (e.res.BackupCount == 0) return OSA_SOK;
+  uint32_t n = std::min(e.res.BackupCount, kEnvMaxBackups);
+  for (uint32_t i = 0; i < n; ++i) {
+    const EnvDesc& d = e.res.Backup[i];
+    if (d.Type != ENV_TYPE_MTD && d.Type != ENV_TYPE_EMMC && d.Type != ENV_TYPE_FILE) {
+      DVR_ERROR("invalid EnvDev type\n");
+      return OSA_EFAIL;
+    }
+    bool erase_block = i == 0 && d.Type == ENV_TYPE_MTD ? cmdline_secerase() : e.erase_block;
+    auto s = make_store(d, true, erase_block);
+    if (!s) return OSA_EFAIL;
+    e.backups.push_back(std::move(s));
+    if (erase_block) {
+      DVR_INFO("pDulEnvDev->EraseFlags %d\n", 1);
+      break;
+    }
+  }
+  e.backups_built = true;
+  return OSA_SOK;
+}
+
 int build() {
   Env& e = env();
   if (EnvGetRes(&e.res) != 0) {
@@ -143,7 +167,7 @@ int build() {
   if (!e.main) return OSA_EFAIL;
   if (d.Type == ENV_TYPE_FILE && !e.main->present) file_defaults(*e.main);
   DVR_INFO("EnvBuf Size=%x, used Size=%u\n", d.Size, static_cast<unsigned>(e.main->used));
-  if (BackupEnvDevInit() != 0) DVR_WARN("boot environment backups are not available\n");
+  if (build_backups() != 0) DVR_WARN("boot environment backups are not available\n");
   choose_copy(e);
   return OSA_SOK;
 }
@@ -160,10 +184,7 @@ int init() {
 // Writes the changed image to every backup, then to the main copy.
 int set_value(const char* name, const char* value) {
   Env& e = env();
-  if (!e.main) {
-    DVR_ERROR("EnvDev has no Set fun or Set failed\n");
-    return OSA_EFAIL;
-  }
+  if (!e.main) return OSA_EFAIL;  // a medium without Set
   Store& m = *e.main;
   osa::LockGuard g(m.lock);
   std::vector<uint8_t> next = m.image;
@@ -210,29 +231,7 @@ using namespace bootenv;
 
 int EnvDevInit() { return init(); }
 
-int BackupEnvDevInit() {
-  Env& e = env();
-  if (e.backups_built) return OSA_SOK;
-  if (e.res.BackupCount == 0) return OSA_SOK;
-  uint32_t n = std::min(e.res.BackupCount, kEnvMaxBackups);
-  for (uint32_t i = 0; i < n; ++i) {
-    const EnvDesc& d = e.res.Backup[i];
-    if (d.Type != ENV_TYPE_MTD && d.Type != ENV_TYPE_EMMC && d.Type != ENV_TYPE_FILE) {
-      DVR_ERROR("invalid EnvDev type\n");
-      return OSA_EFAIL;
-    }
-    bool erase_block = i == 0 && d.Type == ENV_TYPE_MTD ? cmdline_secerase() : e.erase_block;
-    auto s = make_store(d, true, erase_block);
-    if (!s) return OSA_EFAIL;
-    e.backups.push_back(std::move(s));
-    if (erase_block) {
-      DVR_INFO("pDulEnvDev->EraseFlags %d\n", 1);
-      break;
-    }
-  }
-  e.backups_built = true;
-  return OSA_SOK;
-}
+int BackupEnvDevInit() { return init(); }
 
 void BackupEnvDevRelease() {
   Env& e = env();

@@ -27,7 +27,8 @@ int BootEnvGetValue(const char* name, char* buf, int size);
 int BootSetPara(const char* name, const char* value);
 // Prints every entry on its own line to standard output.  0 or -1.
 int BootEnvPrint();
-// Builds the backup stores (done by EnvDevInit as well).  0 or -1.
+// Builds the backup stores; EnvDevInit builds them too, since loading
+// falls back on them.  0 or -1.
 int BackupEnvDevInit();
 // Releases the backup stores (platform shutdown).
 void BackupEnvDevRelease();

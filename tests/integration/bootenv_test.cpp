@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+
 #include "integration/env_support.h"
 #include "sim/models/flash.h"
 
@@ -241,7 +244,9 @@ TEST(Eracfg, RawEnvironmentStaysRaw) {
     j["resource"]["records"]["EnvGetRes"].erase("Backup");
   }));
   std::string raw(0x10000, '\0');
-  std::string body("ethaddr=00:12:34:56:78:9a\0comm=mm\0\0", 36);
+  static const char kBody[] = "ethaddr=00:12:34:56:78:9a\0comm=mm\0";
+  static const char kAfter[] = "ethaddr=00:12:34:56:78:9a\0comm=mm\0eracfg_flag=1\0";
+  std::string body(kBody, sizeof kBody);  // with the terminating NUL: the end of the list
   raw.replace(4, body.size(), body);
   uint32_t c = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(raw.data()) + 4, 0x10000 - 4));
   for (int i = 0; i < 4; ++i) raw[i] = static_cast<char>(c >> (8 * i));
@@ -251,9 +256,85 @@ TEST(Eracfg, RawEnvironmentStaysRaw) {
   auto r = ::Run({"eracfg", "config"}, &b);
   ASSERT_EQ(r.status, 0) << r.out;
   std::string now = envtest::Slice(b.file("dev/mtd1"), 0, 0x10000);
-  EXPECT_EQ(now.substr(4, 52), std::string("ethaddr=00:12:34:56:78:9a\0comm=mm\0eracfg_flag=1\0\0", 52));
+  EXPECT_EQ(now.substr(4, sizeof kAfter), std::string(kAfter, sizeof kAfter));
   c = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(now.data()) + 4, 0x10000 - 4));
   EXPECT_EQ(static_cast<uint8_t>(now[0]), c & 0xFF);
+}
+
+}  // namespace
+
+namespace {
+
+void set_main(nlohmann::json& j, nlohmann::json main) {
+  j["resource"]["records"]["EnvGetRes"] = {{"Main", std::move(main)}};
+}
+
+TEST(BootenvFile, MissingFileIsCreatedWithTheDefaultsAndKeepsChanges) {
+  TempBoard b(envtest::Variant("default", "file", [](nlohmann::json& j) { set_main(j, {{"Type", 5}, {"Size", 4096}}); }));
+  std::remove(b.file("mnt/env").c_str());
+  auto all = ::Run({"bootenv"}, &b);
+  EXPECT_TRUE(Contains(all.out, "deviceid=0000000000000000\nID=0000000000000000\nvs_board=HI3536\ncustom_board=HI3536\n"))
+      << all.out;
+  ASSERT_EQ(::Run({"bootenv", "ID", "0123456789abcdef"}, &b).status, 0);
+  EXPECT_TRUE(Contains(::Run({"bootenv", "ID"}, &b).out, "ID is 0123456789abcdef\n"));
+  auto im = envtest::Decode(testsupport::ReadFile(b.file("mnt/env")));
+  EXPECT_TRUE(im.crc_ok);
+  ASSERT_EQ(im.entries.size(), 4u);
+  EXPECT_EQ(im.entries.back(), "ID=0123456789abcdef");
+  EXPECT_FALSE(std::filesystem::exists(b.file("mnt/env.tmp")));
+}
+
+TEST(BootenvReadOnly, EepromAndBiosAnswerGetOnly) {
+  TempBoard e(envtest::Variant("default", "eeprom", [](nlohmann::json& j) {
+    set_main(j, {{"Type", 2}, {"Size", 256}, {"I2c", {{"Bus", 1}, {"Addr", 80}, {"RegWidth", 2}, {"RegOffset", 0}}}});
+    j["eeprom"] = {{"bus", 1}, {"addr", 80}, {"text", "ID=EE0042\n"}};
+  }));
+  EXPECT_TRUE(Contains(::Run({"bootenv", "ID"}, &e).out, "ID is EE0042\n"));
+  EXPECT_TRUE(Contains(::Run({"bootenv", "SN"}, &e).out, "key=SN not found!"));
+  auto set = ::Run({"bootenv", "ID", "x"}, &e);
+  EXPECT_EQ(set.status, 255);
+  EXPECT_TRUE(Contains(set.out, "EnvDev has no Set fun or Set failed"));
+
+  TempBoard silent(envtest::Variant("default", "eeprom-silent", [](nlohmann::json& j) {
+    set_main(j, {{"Type", 2}, {"Size", 256}, {"I2c", {{"Bus", 1}, {"Addr", 81}, {"RegWidth", 2}}}});
+    j["eeprom"] = {{"bus", 1}, {"addr", 80}, {"text", "ID=EE0042\n"}};
+  }));
+  auto r = ::Run({"bootenv", "ID"}, &silent);
+  EXPECT_TRUE(Contains(r.out, "Thiz->pI2cDev->ReadByte failed")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "get env err"));
+
+  TempBoard bios(envtest::Variant("default", "bios", [](nlohmann::json& j) { set_main(j, {{"Type", 3}, {"Size", 64}}); }));
+  EXPECT_TRUE(Contains(::Run({"bootenv", "ID"}, &bios).out, "ID is NVR3536C0000001\n"));
+  EXPECT_TRUE(Contains(::Run({"bootenv", "SN"}, &bios).out, "unknow key(SN), return -1."));
+}
+
+TEST(BootenvRecord, BrokenDescriptionsFailCleanly) {
+  struct Case {
+    const char* what;
+    nlohmann::json main;
+    const char* out;
+  } cases[] = {
+      {"unknown type", {{"Type", 9}, {"Size", 4096}}, "invalid EnvDev type"},
+      {"partition too small", {{"Type", 1}, {"Offset", 0x10000}, {"Size", 0x20000}, {"Mtd", {{"MtdNum", 1}, {"Name", "env"}}}},
+       "0x20000 0x10000 0x20000"},
+      {"offset off a block", {{"Type", 1}, {"Offset", 0x100}, {"Size", 0x1000}, {"Mtd", {{"MtdNum", 1}, {"Name", "env"}}}},
+       "0x20000 0x100 0x1000"},
+      {"no such partition", {{"Type", 1}, {"Size", 0x1000}, {"Mtd", {{"MtdNum", 1}, {"Name", "nosuch"}}}},
+       "MtdDevRecInit  failed"},
+  };
+  for (auto& c : cases) {
+    TempBoard b(envtest::Variant("default", "broken", [&](nlohmann::json& j) { set_main(j, c.main); }));
+    std::string before = testsupport::ReadFile(b.file("dev/mtd1"));
+    auto r = ::Run({"bootenv", "a", "1"}, &b);
+    EXPECT_EQ(r.status, 255) << c.what;
+    EXPECT_TRUE(Contains(r.out, c.out)) << c.what << ": " << r.out;
+    EXPECT_TRUE(testsupport::ReadFile(b.file("dev/mtd1")) == before) << c.what;
+  }
+  TempBoard none(envtest::Variant("default", "nodriver", [](nlohmann::json& j) { j["resource"]["node"] = false; }));
+  auto r = ::Run({"bootenv", "a"}, &none);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Contains(r.out, "EnvGetRes failed")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "get env err"));
 }
 
 }  // namespace
