@@ -265,35 +265,24 @@ int BackupIP(const char* name, const char* ip) { return BackupField(name, ip, 44
 int BackupMask(const char* name, const char* mask) { return BackupField(name, mask, 48, 8, true); }
 int BackupGateway(const char* name, const char* gw) { return BackupField(name, gw, 52, 4, false); }
 
-int RestoreIP(const char* name, char* out) {
+namespace {
+
+// A restored field as dotted text; a zero value counts as missing.
+int RestoreText(const char* name, char* out, int off1, int off2, bool is_mask, const char* zero) {
   uint32_t a = 0;
-  if (!out || !RestoreField(name, 44, 0, false, &a)) return 0;
+  if (!out || !RestoreField(name, off1, off2, is_mask, &a)) return 0;
   if (a == 0) {
-    NET_ERROR("ip is zero.\n");
+    NET_ERROR("%s\n", zero);
     return 0;
   }
   return CopyOut(FormatIPv4(a), out, kNetAddrLen) ? 1 : 0;
 }
 
-int RestoreMask(const char* name, char* out) {
-  uint32_t a = 0;
-  if (!out || !RestoreField(name, 48, 8, true, &a)) return 0;
-  if (a == 0) {
-    NET_ERROR("mask is 0.\n");
-    return 0;
-  }
-  return CopyOut(FormatIPv4(a), out, kNetAddrLen) ? 1 : 0;
-}
+}  // namespace
 
-int RestoreGateway(const char* name, char* out) {
-  uint32_t a = 0;
-  if (!out || !RestoreField(name, 52, 4, false, &a)) return 0;
-  if (a == 0) {
-    NET_ERROR("gateway is 0.\n");
-    return 0;
-  }
-  return CopyOut(FormatIPv4(a), out, kNetAddrLen) ? 1 : 0;
-}
+int RestoreIP(const char* name, char* out) { return RestoreText(name, out, 44, 0, false, "ip is zero."); }
+int RestoreMask(const char* name, char* out) { return RestoreText(name, out, 48, 8, true, "mask is 0."); }
+int RestoreGateway(const char* name, char* out) { return RestoreText(name, out, 52, 4, false, "gateway is 0."); }
 
 int SetCmosResetMark(unsigned char value) {
   osa::LockGuard g(StoreMutex());
