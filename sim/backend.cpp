@@ -14,6 +14,7 @@
 
 #include "osa/sys_backend.h"
 #include "sim/device.h"
+#include "sim/net.h"
 
 namespace sim {
 
@@ -36,7 +37,10 @@ class SimBackend final : public osa::sys::Backend {
   int open(const char* path, int flags, mode_t mode) override {
     if (!path) return fail(EFAULT);
     std::string p = path;
-    if (!board_->owns(p)) return ::open(path, flags, mode);
+    if (!board_->owns(p)) {
+      if ((flags & O_ACCMODE) != O_RDONLY && HostNetPath(p) && !PrivateNetns()) return refuse_net("open " + p);
+      return ::open(path, flags, mode);
+    }
     const Model* m = FindModel(p);
     int fd = ::open(board_->host_path(p).c_str(), flags | O_CLOEXEC, mode);
     if (fd < 0 || !m) return fd;
@@ -77,6 +81,13 @@ class SimBackend final : public osa::sys::Backend {
   }
   int ioctl(int fd, unsigned long request, void* arg) override {
     if (auto d = device(fd)) return d->ioctl(request, arg);
+    // The board's network is the host's unless the program runs in a
+    // namespace of its own: then nothing may change it.
+    if (NetChangingIoctl(request, arg) && !PrivateNetns()) {
+      char what[48];
+      std::snprintf(what, sizeof what, "ioctl 0x%lx", request);
+      return refuse_net(what);
+    }
     return ::ioctl(fd, request, arg);
   }
 
@@ -134,6 +145,14 @@ class SimBackend final : public osa::sys::Backend {
   static int fail(int e) {
     errno = e;
     return -1;
+  }
+  int refuse_net(const std::string& what) const {
+    board_->event("net-refused " + what);
+    return fail(EPERM);
+  }
+  static bool HostNetPath(const std::string& p) {
+    return p.rfind("/sys/class/net/", 0) == 0 || p.rfind("/sys/devices/virtual/net/", 0) == 0 ||
+           p.rfind("/proc/sys/net/", 0) == 0;
   }
 
   std::shared_ptr<Device> device(int fd) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "sim/peers.h"
+#include "sim/net.h"
 #include "sim/sim.h"
 
 namespace {
@@ -32,6 +33,9 @@ int usage() {
   fprintf(stderr,
           "usage: dvrsim new DIR [BOARD]        create a board directory (default board: default)\n"
           "       dvrsim run DIR CMD [ARGS...]  run CMD on the board, applets first on PATH\n"
+          "       dvrsim run --netns DIR CMD [ARGS...]\n"
+          "                                     the same in fresh network and mount namespaces with\n"
+          "                                     the board's interfaces as veth pairs (root)\n"
           "       dvrsim events DIR             print the board's events log\n");
   for (auto& c : sim::ExtraCommands()) fprintf(stderr, "       dvrsim %s\n", c.usage);
   return 2;
@@ -48,6 +52,11 @@ int cmd_new(int argc, char** argv) {
 }
 
 int cmd_run(int argc, char** argv) {
+  bool netns = argc > 2 && std::strcmp(argv[2], "--netns") == 0;
+  if (netns) {
+    --argc;
+    ++argv;
+  }
   if (argc < 4) return usage();
   std::string dir = abs_dir(argv[2]), err;
   if (!sim::Board::Load(dir, &err)) {
@@ -60,8 +69,8 @@ int cmd_run(int argc, char** argv) {
   }
   std::string exe = self_exe();
   std::string bindir = exe.substr(0, exe.rfind('/'));
-  sim::SandboxExec(dir, argv + 3, bindir);
-  return 127;
+  if (netns) return sim::NetnsRun(dir, argv + 3, bindir);
+  return sim::SandboxExec(dir, argv + 3, bindir);
 }
 
 int cmd_events(int argc, char** argv) {

@@ -12,6 +12,7 @@
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
 #include "sim/models/serial.h"
+#include "sim/net.h"
 
 namespace sim {
 
@@ -26,6 +27,7 @@ const std::vector<Model>& builtin() {
       kHeartModel,
       kProcStatModel,
       kMtdModel, kEmmcModel, kEepromModel,
+      kSramModel, kRtcModel, kCmosModel, kBondingModel,
   };
   return k;
 }

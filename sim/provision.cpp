@@ -83,6 +83,19 @@ bool CreateBoard(const std::string& dir, const std::string& board, const std::st
     *err = src.string() + " is not a JSON object";
     return false;
   }
+  // "base": another description this one patches (RFC 7396: objects merge,
+  // anything else replaces).
+  if (auto b = desc.find("base"); b != desc.end() && b->is_string()) {
+    std::ifstream bin(fs::path(BoardsDir()) / (b->get<std::string>() + ".json"));
+    auto base = nlohmann::json::parse(bin, nullptr, false);
+    if (base.is_discarded() || !base.is_object() || base.contains("base")) {
+      *err = src.string() + ": base " + b->get<std::string>() + " is not a plain board description";
+      return false;
+    }
+    desc.erase("base");
+    base.merge_patch(desc);
+    desc = std::move(base);
+  }
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "sim/net.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -43,6 +44,12 @@ bool cover_host_tools(const std::string& dir) {
 }  // namespace
 
 int SandboxExec(const std::string& dir, char* const argv[], const std::string& path_front) {
+  std::string err;
+  auto b = Board::Load(dir, &err);
+  if (b && UsesRealNetTools(*b) && !PrivateNetns()) {
+    fprintf(stderr, "dvrsim: %s runs the host's network tools; use dvrsim run --netns\n", dir.c_str());
+    return 126;
+  }
   const char* done = getenv("DVR_SANDBOXED");
   if (geteuid() == 0 && !(done && dir == done)) {
     // Fail closed: a command that cannot be fenced in does not run.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/models/flash.h"
+#include "sim/net.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -24,6 +25,7 @@ struct Tool {
 const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
       {"dmidecode", DmidecodeStandIn},
+      {"ifenslave", IfenslaveTool},
   };
   return k;
 }
