@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/models/flash.h"
+#include "sim/models/gpio.h"
+#include "sim/models/resource.h"
 
 namespace sim {
 
@@ -15,6 +18,10 @@ namespace {
 
 const std::vector<Model>& builtin() {
   static const std::vector<Model> k = {
+      kResourceModel,
+      kGpioModel,
+      kGpioExtendModel,
+      kMtdModel, kEmmcModel, kEepromModel,
   };
   return k;
 }

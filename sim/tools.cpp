@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/models/flash.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -22,6 +23,7 @@ struct Tool {
 // Tools that need more than "record and succeed" get a row here.
 const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
+      {"dmidecode", DmidecodeStandIn},
   };
   return k;
 }
