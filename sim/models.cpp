@@ -9,6 +9,7 @@
 
 #include "sim/device.h"
 #include "sim/models/flash.h"
+#include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
 
@@ -22,6 +23,7 @@ const std::vector<Model>& builtin() {
       kGpioModel,
       kGpioExtendModel,
       kMtdModel, kEmmcModel, kEepromModel,
+      kMtdBlockModel,
   };
   return k;
 }
