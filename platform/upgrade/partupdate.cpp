@@ -204,7 +204,9 @@ int FlashPartDoUpdate(const FlashPartOptions& opt) {
   uint32_t crc_old = FlashPartGetCRC32(dev, e);
   DVR_INFO("in function %s in line %d crc32_calculated %x\n", __func__, __LINE__, crc_new);
   DVR_INFO("in function %s in line %d crc32_calculated_comp %x\n", __func__, __LINE__, crc_old);
-  if (e.name == "bootloader" && crc_old == fwpkg::kNoPayload) return 0;
+  // An erased boot loader partition is one the board does not use; but one
+  // marked invalid was being rewritten when the power went, and is finished.
+  if (e.name == "bootloader" && crc_old == fwpkg::kNoPayload && e.valid != 0) return 0;
   if (crc_old == crc_new && e.valid == 1) {
     // The stored CRC alone could belong to a damaged payload: only skip
     // when the partition really holds this image.

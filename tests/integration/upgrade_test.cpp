@@ -87,7 +87,7 @@ TEST_P(BootFlash, PartitionUpdateLeavesTheNewImageValid) {
 }
 
 TEST_P(BootFlash, RefusalsChangeNothing) {
-  uint32_t fw_size = 0x40000;
+  uint32_t fw_size = 0x20000;
   struct Case {
     const char* name;
     std::vector<std::string> args;
@@ -96,7 +96,7 @@ TEST_P(BootFlash, RefusalsChangeNothing) {
       {"restricted partition", {"part", "firmware", file("f", "new")}, "you are updating to restricted/unknown partition: [firmware]"},
       {"unknown partition", {"part", "--operator", "nosuch", file("f", "new")}, "can not find entry with partition_name [nosuch]"},
       {"image one byte too long", {"part", "--operator", "firmware", file("big", data(fw_size - 21, 4))},
-       "buffer too larget (262123) to fill into partition (262144-22)"},
+       "buffer too larget (131051) to fill into partition (131072-22)"},
       {"device too small", {"part", "--device", "/dev/mtdblock1", "linux-dev", file("f", "new")},
        "device/file size 1310720 too small (supported min: 8388608)"},
   };

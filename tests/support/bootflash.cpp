@@ -10,8 +10,8 @@ namespace testsupport {
 
 const BootPart kBootParts[3] = {
     {"linux-dev", 0x20000, 0x40000},
-    {"firmware", 0x60000, 0x40000},
-    {"bootloader", 0xA0000, 0x20000},
+    {"firmware", 0x60000, 0x20000},
+    {"bootloader", 0x80000, 0x20000},
 };
 
 namespace {
