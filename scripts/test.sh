@@ -5,6 +5,8 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 scripts/deps.sh || exit 1
+# Let clones in other folders share the compiler cache.
+export CCACHE_BASEDIR=$top CCACHE_NOHASHDIR=1
 
 summary=(); failed=0
 step() {  # step NAME COMMAND...

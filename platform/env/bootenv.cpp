@@ -10,8 +10,7 @@
 
 #include "osa/sys.h"
 #include "platform/env/store.h"
-// EnvGetRes: the resource table (platform/res)
-int EnvGetRes(void* buffer);
+#include "platform/res/res.h"
 
 namespace bootenv {
 

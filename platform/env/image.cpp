@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/env/bootenv.h"
@@ -144,7 +145,9 @@ std::vector<std::string_view> Entries(std::span<const uint8_t> plain, size_t use
 
 bool DecodeImage(std::span<const uint8_t> stored, Format format, Decoded* out, std::string* err) {
   if (stored.size() < kMinImage) {
-    *err = "image of " + std::to_string(stored.size()) + " bytes is too small";
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "image of %zu bytes is too small", stored.size());
+    *err = msg;
     return false;
   }
   out->plain.assign(stored.begin(), stored.end());

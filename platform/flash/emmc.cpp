@@ -104,6 +104,12 @@ int EmmcDevProbe(const EmmcPartEntry& entry, EmmcDev** out) {
   return OSA_SOK;
 }
 
+void EmmcDevReleaseAll() {
+  EmmcList& l = emmc_list();
+  osa::LockGuard g(l.lock);
+  l.devs.clear();
+}
+
 int EmmcDev::Read(void* buf, uint32_t off, uint32_t len) {
   if (!buf && len) {
     OSA_CHECK_FAIL("pBuf");

@@ -135,6 +135,9 @@ class MtdDev {
 // The process-wide object for the entry's (MTD number, name): found, or
 // created and opened.  0 with *dev set, or -1.
 int MtdDevProbe(const MtdPartEntry& entry, MtdDev** dev);
+// Closes every MTD partition object; none may be in use (process shutdown,
+// tests that switch boards).
+void MtdDevReleaseAll();
 
 // ------------------------------------------------------------- eMMC
 
@@ -165,6 +168,7 @@ class EmmcDev {
 // The process-wide object for the entry (all 64 bytes compared).  An entry
 // size of 0 is replaced by the partition's size, in the object's copy.
 int EmmcDevProbe(const EmmcPartEntry& entry, EmmcDev** dev);
+void EmmcDevReleaseAll();
 
 }  // namespace flash
 

@@ -120,6 +120,12 @@ int MtdDevProbe(const MtdPartEntry& entry, MtdDev** out) {
   return OSA_SOK;
 }
 
+void MtdDevReleaseAll() {
+  MtdList& l = mtd_list();
+  osa::LockGuard g(l.lock);
+  l.devs.clear();
+}
+
 // ------------------------------------------------------------ bad blocks
 
 int MtdDev::QueryBad(uint32_t off, bool* bad) {

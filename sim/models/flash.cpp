@@ -2,6 +2,8 @@
 
 #include "sim/models/flash.h"
 
+#include "platform/env/bootenv.h"
+
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
@@ -345,11 +347,20 @@ bool provision_env_region(const Board& b, const nlohmann::json& d, const std::ve
     unsigned n = u32(m, "MtdNum", 0);
     if (n >= parts.size()) return true;  // a board with a broken record
     const MtdPart& p = parts[n];
-    // Past factory bad blocks, as the product's skipping writes go.
+    // Block by block past factory bad blocks, as the product's skipping
+    // writes go.
+    auto bad = [&](uint64_t blk) { return std::find(p.bad.begin(), p.bad.end(), blk) != p.bad.end(); };
+    std::string path = b.file("dev/mtd" + std::to_string(n));
     uint64_t at = off;
-    while (at < p.size && std::find(p.bad.begin(), p.bad.end(), at / p.erasesize) != p.bad.end()) at += p.erasesize;
-    if (at + size > p.size) return true;
-    return put_region(b.file("dev/mtd" + std::to_string(n)), at, img, err);
+    for (size_t done = 0; done < img.size();) {
+      while (at < p.size && bad(at / p.erasesize)) at += p.erasesize;
+      size_t chunk = std::min<uint64_t>(img.size() - done, p.erasesize - at % p.erasesize);
+      if (at + chunk > p.size) return true;  // does not fit: the product will say so
+      if (!put_region(path, at, img.substr(done, chunk), err)) return false;
+      done += chunk;
+      at += chunk;
+    }
+    return true;
   }
   if (type == 4) {
     auto m = d.value("Emmc", nlohmann::json::object());
@@ -491,6 +502,24 @@ int DmidecodeStandIn(const Board& b, int argc, char** argv) {
   if (it == dmi.end() || !it->is_string()) return 1;
   printf("%s\n", it->get<std::string>().c_str());
   return 0;
+}
+
+const Schema* EnvResSchema() {
+  static const Schema mtd{{SIM_FIELD(MtdPartEntry, MtdNum, U32), SIM_FIELD(MtdPartEntry, Name, Str, 32),
+                           SIM_FIELD(MtdPartEntry, AccessMode, U32)}};
+  static const Schema emmc{{SIM_FIELD(EmmcPartEntry, PartIndex, U32), SIM_FIELD(EmmcPartEntry, PartSize, U32),
+                            SIM_FIELD(EmmcPartEntry, MmcNum, U8), SIM_FIELD(EmmcPartEntry, Name, Str, 55)}};
+  static const Schema i2c{{SIM_FIELD(EnvI2cPart, Bus, U32), SIM_FIELD(EnvI2cPart, Addr, U32),
+                           SIM_FIELD(EnvI2cPart, RegWidth, U32), SIM_FIELD(EnvI2cPart, RegOffset, U32)}};
+  static const Schema desc{{SIM_FIELD(EnvDesc, Type, U32), SIM_FIELD(EnvDesc, Offset, U32),
+                            SIM_FIELD(EnvDesc, Size, U32), SIM_FIELD(EnvDesc, EraseSize, U32),
+                            SIM_FIELD(EnvDesc, Mtd, Struct, sizeof(MtdPartEntry), &mtd),
+                            SIM_FIELD(EnvDesc, Emmc, Struct, sizeof(EmmcPartEntry), &emmc),
+                            SIM_FIELD(EnvDesc, I2c, Struct, sizeof(EnvI2cPart), &i2c)}};
+  static const Schema rec{{SIM_FIELD(EnvRes, Main, Struct, sizeof(EnvDesc), &desc),
+                           Field{"Backup", offsetof(EnvRes, Backup), FieldKind::Array, sizeof(EnvDesc), &desc,
+                                 kEnvMaxBackups, offsetof(EnvRes, BackupCount)}}};
+  return &rec;
 }
 
 const Model kMtdModel = {"mtd", "/dev/mtd[0-9]*", open_mtd, provision};

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "sim/device.h"
+#include "sim/models/record.h"
 
 namespace sim {
 
@@ -46,6 +47,9 @@ bool FlashCutAfter(const std::string& dir, int64_t n);
 // The board comes back: power on, no cut pending, counters kept.
 bool FlashRestart(const std::string& dir);
 bool SetBlockFlag(const std::string& dir, unsigned mtd, unsigned block, uint8_t flag, bool on);
+
+// Field names of the EnvGetRes record for board descriptions.
+const Schema* EnvResSchema();
 
 extern const Model kMtdModel;
 extern const Model kEmmcModel;

@@ -14,6 +14,7 @@
 
 #include "platform/res/res.h"
 #include "sim/device.h"
+#include "sim/models/flash.h"
 
 namespace sim {
 
@@ -118,7 +119,7 @@ const std::vector<ResRecordRow>& rows() {
       {"SerialGetRes", RES_IOC_SERIAL, RES_SIZE_SERIAL, serial_schema},
       {"SystemGetRes", RES_IOC_SYSTEM, RES_SIZE_SYSTEM, system_schema},
       {"ExtComsGetRes", RES_IOC_EXTCOMS, RES_SIZE_EXTCOMS, nullptr},
-      {"EnvGetRes", RES_IOC_ENV, RES_SIZE_ENV, nullptr},
+      {"EnvGetRes", RES_IOC_ENV, RES_SIZE_ENV, EnvResSchema},
       {"BoardGetRes", RES_IOC_BOARD, RES_SIZE_BOARD, nullptr},
       {"AdsGetRes", RES_IOC_ADS, RES_SIZE_ADS, nullptr},
       {"UsbGetRes", RES_IOC_USB, RES_SIZE_USB, nullptr},
