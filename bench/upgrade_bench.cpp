@@ -78,10 +78,10 @@ void BM_PartitionUpdate16M(benchmark::State& state) {
                {{{"type", "nor"}, {"erasesize", 0x10000}, {"parts", {{{"name", "pmcsp"}, {"size", device}}}}}}}};
   j["resource"]["records"]["FlashGetRes"] = {
       {"Chip", {{{"Type", 1}, {"Size", device}, {"Base", 0}, {"Mtd", {{{"MtdNum", 0}, {"Name", "pmcsp"}}}}}}}};
-  std::ofstream(dir + "/board.json.in") << j.dump();
+  std::ofstream(dir + "/board-in.json") << j.dump();
   std::string bin = DVR_BIN_DIR;
   std::string board = dir + "/board";
-  run(bin + "/dvrsim new " + board + " " + dir + "/board.json.in");
+  run(bin + "/dvrsim new " + board + " " + dir + "/board-in.json");
   run(bin + "/fwpkg flash -s 32M -o " + board + "/dev/mtd0 --part big:0x20000:16M");
   const auto& b = buffer();
   std::ofstream(dir + "/img", std::ios::binary)
