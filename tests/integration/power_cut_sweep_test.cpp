@@ -29,7 +29,7 @@ std::string data(size_t n, unsigned seed) {
 enum class Found { Old, New, Invalid, NoTable, Damaged };
 char letter(Found f) { return "ONITD"[static_cast<int>(f)]; }
 
-class PowerCut : public testing::TestWithParam<bool> {
+class BootFlashPowerCut : public testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/powercut.XXXXXX";
@@ -132,7 +132,7 @@ std::string runs(const std::string& s) {
   return r;
 }
 
-TEST_P(PowerCut, PartitionUpdate) {
+TEST_P(BootFlashPowerCut, PartitionUpdate) {
   std::string img = data(70000, 7);
   WriteFile(dir_ + "/img", img);
   std::string seen = sweep("part --operator bootloader " + dir_ + "/img", {{"bootloader", img}}, true);
@@ -145,7 +145,7 @@ TEST_P(PowerCut, PartitionUpdate) {
   printf("%zu cuts: %s\n", seen.size(), seen.c_str());
 }
 
-TEST_P(PowerCut, PackageInstall) {
+TEST_P(BootFlashPowerCut, PackageInstall) {
   std::string fw = data(9000, 8), bl = data(20000, 9);
   auto b = testsupport::Run({"fwpkg", "build", "-o", dir_ + "/p.pkg", "--item",
                 "firmware:/dev/mtdblock0/firmware/firmware:" + [&] {
@@ -164,7 +164,7 @@ TEST_P(PowerCut, PackageInstall) {
   printf("%zu cuts: %s\n", seen.size(), seen.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Flash, PowerCut, testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(Flash, BootFlashPowerCut, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& i) { return i.param ? "NandWithBadBlocks" : "Nor"; });
 
 }  // namespace
