@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "osa/sys.h"
 #include "platform/env/bootenv.h"
@@ -66,28 +67,34 @@ void count(uint64_t FlashsStats::*f, uint64_t n) {
   if (stats_owner) stats_owner->stats.*f += n;
 }
 
-// -------------------------------------------------- verified MTD write
+// ------------------------------------------------------ verified write
 
-// Erases, writes, syncs and reads back a chunk, up to 8 times while the
-// read-back differs.  Any erase, write or read failure ends it at once.
-int write_read_compare_mtd(flash::MtdDev* p, const uint8_t* buf, uint32_t off, uint32_t len) {
+// Erases (MTD), writes, flushes and reads back a chunk, up to 8 times while
+// the read-back differs.  Any erase, write or read failure ends it at once.
+// `kind` is "mtd" or "emmc", as the messages name the family.
+template <typename Part>
+int write_read_compare(Part* p, const uint8_t* buf, uint32_t off, uint32_t len, const char* kind, bool erase) {
   std::vector<uint8_t> back(len);
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-    for (uint32_t at = off; at < off + len; at += p->erasesize()) {
-      if (p->Erase(at) != 0) {
-        DVR_ERROR("mtd erase failed, mtdname[%s]\n", p->name());
-        return OSA_EFAIL;
+    if constexpr (std::is_same_v<Part, flash::MtdDev>) {
+      for (uint32_t at = off; erase && at < off + len; at += p->erasesize()) {
+        if (p->Erase(at) != 0) {
+          DVR_ERROR("mtd erase failed, mtdname[%s]\n", p->name());
+          return OSA_EFAIL;
+        }
+        count(&FlashsStats::erased, p->erasesize());
       }
-      count(&FlashsStats::erased, p->erasesize());
     }
     if (p->Write(buf, off, len) != 0) {
-      DVR_ERROR("mtd write failed, mtdname[%s]\n", p->name());
+      DVR_ERROR("%s write failed, %sname[%s]\n", kind, kind, p->name());
       return OSA_EFAIL;
     }
     count(&FlashsStats::written, len);
     // The written data on its way to the medium before it is read back:
-    // the partition's own descriptor, not every file system of the board.
-    fdatasync(p->fd());
+    // the partition's own descriptor where there is one, not every file
+    // system of the board.
+    if constexpr (std::is_same_v<Part, flash::MtdDev>) fdatasync(p->fd());
+    else sync();
     std::memset(back.data(), 0, len);
     if (p->Read(back.data(), off, len) != 0) {
       DVR_ERROR("read error\n");
@@ -95,31 +102,9 @@ int write_read_compare_mtd(flash::MtdDev* p, const uint8_t* buf, uint32_t off, u
     }
     count(&FlashsStats::read, len);
     if (std::memcmp(back.data(), buf, len) == 0) return 0;
-    DVR_ERROR("mtd[%s] addr(0x%x) len(0x%x) data not equal, try again.\n", p->name(), off, len);
+    DVR_ERROR("%s[%s] addr(0x%x) len(0x%x) data not equal, try again.\n", kind, p->name(), off, len);
   }
-  DVR_ERROR("mtd[%s] addr(0x%x) len(0x%x) write failed.\n", p->name(), off, len);
-  return OSA_EFAIL;
-}
-
-int write_read_compare_emmc(flash::EmmcDev* p, const uint8_t* buf, uint32_t off, uint32_t len) {
-  std::vector<uint8_t> back(len);
-  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-    if (p->Write(buf, off, len) != 0) {
-      DVR_ERROR("emmc write failed, emmcname[%s]\n", p->name());
-      return OSA_EFAIL;
-    }
-    count(&FlashsStats::written, len);
-    sync();
-    std::memset(back.data(), 0, len);
-    if (p->Read(back.data(), off, len) != 0) {
-      DVR_ERROR("read error\n");
-      return OSA_EFAIL;
-    }
-    count(&FlashsStats::read, len);
-    if (std::memcmp(back.data(), buf, len) == 0) return 0;
-    DVR_ERROR("emmc[%s] addr(0x%x) len(0x%x) data not equal, try again.\n", p->name(), off, len);
-  }
-  DVR_ERROR("emmc[%s] addr(0x%x) len(0x%x) write failed.\n", p->name(), off, len);
+  DVR_ERROR("%s[%s] addr(0x%x) len(0x%x) write failed.\n", kind, p->name(), off, len);
   return OSA_EFAIL;
 }
 
@@ -282,7 +267,7 @@ int FlashMtdWrite(const void* buf, uint32_t addr, uint32_t len, uint32_t* done, 
           DVR_ERROR("mtd[%s] len(0x%x) is not a multiple of the erase size 0x%x\n", p->name(), n, p->erasesize());
           return OSA_EFAIL;
         }
-        if (write_read_compare_mtd(p, b + at, off, n) != 0) {
+        if (write_read_compare(p, b + at, off, n, "mtd", true) != 0) {
           DVR_ERROR("FlashWriteReadCompare failed\n");
           return OSA_EFAIL;
         }
@@ -301,7 +286,7 @@ int FlashEmmcWrite(const void* buf, uint32_t addr, uint32_t len, uint32_t* done,
       addr, len, done, dev, FlashConvertEmmc,
       [&](flash::EmmcDev* p, uint32_t off, uint32_t n, uint32_t at) {
         DVR_INFO("FlashEmmcWrite: current emmc parition name is [%s].\n", p->name());
-        if (write_read_compare_emmc(p, b + at, off, n) != 0) {
+        if (write_read_compare(p, b + at, off, n, "emmc", false) != 0) {
           DVR_ERROR("FlashWriteReadCompare failed\n");
           return OSA_EFAIL;
         }

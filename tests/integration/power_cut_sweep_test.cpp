@@ -19,11 +19,7 @@ namespace {
 
 using namespace testsupport;
 
-std::string data(size_t n, unsigned seed) {
-  std::string s(n, 0);
-  for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
-  return s;
-}
+std::string data(size_t n, unsigned seed) { return TestData(n, seed); }
 
 // What the boot loader finds for the partitions being rewritten.
 enum class Found { Old, New, Invalid, NoTable, Damaged };

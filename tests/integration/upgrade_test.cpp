@@ -15,11 +15,7 @@ namespace {
 
 using namespace testsupport;
 
-std::string data(size_t n, unsigned seed) {
-  std::string s(n, 0);
-  for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
-  return s;
-}
+std::string data(size_t n, unsigned seed) { return TestData(n, seed); }
 
 class BootFlash : public testing::TestWithParam<bool> {
  protected:

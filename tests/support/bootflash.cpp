@@ -14,6 +14,12 @@ const BootPart kBootParts[3] = {
     {"bootloader", 0x80000, 0x20000},
 };
 
+std::string TestData(size_t n, unsigned seed) {
+  std::string s(n, 0);
+  for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+  return s;
+}
+
 namespace {
 
 uint32_t erasesize(const nlohmann::json& desc) { return desc["mtd"]["chips"][0].value("erasesize", 0x10000u); }

@@ -12,6 +12,9 @@
 
 namespace testsupport {
 
+// Reproducible bytes for images and payloads.
+std::string TestData(size_t n, unsigned seed);
+
 struct BootFlashSpec {
   bool nand = false;
   std::vector<unsigned> bad;  // factory bad blocks of mtd0
