@@ -89,7 +89,7 @@ TEST_F(FwpkgTool, PackageRoundTrip) {
 }
 
 TEST_F(FwpkgTool, ContainerCrcAgreesWithBzip2) {
-  for (size_t n : {1ul, 9ul, 4096ul, 100001ul}) {
+  for (size_t n : {size_t{1}, size_t{9}, size_t{4096}, size_t{100001}}) {
     std::string payload = data(n, static_cast<unsigned>(n));
     WriteFile(f("payload"), payload);
     auto r = testsupport::Run({"fwpkg", "container", "-s", "256K", "-o", f("c.img"), f("payload")});

@@ -61,8 +61,8 @@ TEST(PackageChecksum, MatchesItsDefinitionWhateverTheBlocks) {
   uint32_t want = reference_checksum(pkg, fwpkg::kHeaderLen);
   EXPECT_EQ(sum_of({pkg}), want);
   // Split inside the header, at its end, and inside the body.
-  for (size_t cut1 : {10ul, 1547ul, 1548ul, 2000ul})
-    for (size_t cut2 : {cut1, cut1 + 1, 4000ul}) {
+  for (size_t cut1 : {size_t{10}, size_t{1547}, size_t{1548}, size_t{2000}})
+    for (size_t cut2 : {cut1, cut1 + 1, size_t{4000}}) {
       if (cut2 < cut1 || cut2 > pkg.size()) continue;
       Bytes a(pkg.begin(), pkg.begin() + cut1), b(pkg.begin() + cut1, pkg.begin() + cut2), c(pkg.begin() + cut2, pkg.end());
       EXPECT_EQ(sum_of({a, b, c}), want) << cut1 << "/" << cut2;
@@ -222,7 +222,7 @@ TEST(PartTable, DecodeFindAndWriteBack) {
   Bytes raw = t.Encode();
   ASSERT_EQ(raw.size(), 16u + 3 * 52);
   // Bytes the table does not interpret must come back unchanged.
-  for (size_t i : {0ul, 4ul, 12ul, 15ul}) raw[i] = uint8_t(0xA0 + i);
+  for (size_t i : {size_t{0}, size_t{4}, size_t{12}, size_t{15}}) raw[i] = uint8_t(0xA0 + i);
   for (size_t e = 0; e < 3; ++e) {
     raw[16 + e * 52 + 8] = 0x5A;
     raw[16 + e * 52 + 51] = 0xC3;
