@@ -11,13 +11,17 @@ using Handler = int (*)(int argc, char** argv);
 struct Applet {
   const char* name;
   Handler handler;
+  // The handler's result is the exit status as it stands (tools whose
+  // callers read their statuses); otherwise any non-zero result is -1.
+  bool own_status = false;
 };
 
 // The table in dispatch order, ending with a row whose name is null.
 std::span<const Applet> Table();
 
 // The entry: runs the applet named by the last path component of argv[0].
-// Returns 0 when it returned 0, -1 otherwise or when no applet matched.
+// Returns 0 when it returned 0, -1 otherwise or when no applet matched;
+// an applet with its own statuses gets its result passed on.
 int Dispatch(int argc, char** argv);
 
 // Handlers.

@@ -9,7 +9,7 @@ namespace {
 
 constexpr Applet kApplets[] = {
     {"dvrhelper", DvrhelperMain}, {"netinit", NetinitMain}, {"bootenv", BootenvMain},
-    {"pppd", PppdMain},           {"sendboot", SendbootMain}, {"printcli", PrintcliMain},
+    {"pppd", PppdMain},           {"sendboot", SendbootMain, true}, {"printcli", PrintcliMain, true},
     {"eracfg", EracfgMain},       {"net3g", Net3gMain},     {nullptr, nullptr},
 };
 
@@ -24,7 +24,10 @@ int Dispatch(int argc, char** argv) {
   if (*name == '\0') printf("cmdstr is zero length string \n");
   else
     for (const Applet* a = kApplets; a->name; ++a)
-      if (std::strcmp(a->name, name) == 0) return a->handler(argc, argv) == 0 ? 0 : -1;
+      if (std::strcmp(a->name, name) == 0) {
+        int r = a->handler(argc, argv);
+        return a->own_status || r == 0 ? r : -1;
+      }
   printf("cann't find cmdstr:%s\n", argv[0]);
   return -1;
 }

@@ -9,6 +9,7 @@
 
 #include "sim/device.h"
 #include "sim/models/flash.h"
+#include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
 #include "sim/models/serial.h"
@@ -28,6 +29,7 @@ const std::vector<Model>& builtin() {
       kProcStatModel,
       kMtdModel, kEmmcModel, kEepromModel,
       kSramModel, kRtcModel, kCmosModel, kBondingModel,
+      kMtdBlockModel,
   };
   return k;
 }

@@ -178,6 +178,10 @@ class MtdDevice final : public Device {
     if (n && ::pread(fd_, cur.data(), n, off) != static_cast<ssize_t>(n)) return -1;
     auto* in = static_cast<const uint8_t*>(buf);
     for (size_t i = 0; i < n; ++i) cur[i] &= in[i];
+    if (n && (block_flags(dir_, p_.num, static_cast<unsigned>(off / p_.erasesize)) & kBlockFlipOnce)) {
+      cur[0] ^= 0x01;
+      SetBlockFlag(dir_, p_.num, static_cast<unsigned>(off / p_.erasesize), kBlockFlipOnce, false);
+    }
     if (n && ::pwrite(fd_, cur.data(), n, off) != static_cast<ssize_t>(n)) return -1;
     if (pw == Power::Torn) return refuse(EIO);
     return static_cast<ssize_t>(len);

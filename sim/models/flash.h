@@ -28,7 +28,9 @@
 namespace sim {
 
 // Block flags in dev/mtdN.blocks.
-enum BlockFlag : uint8_t { kBlockBad = 1, kBlockFailErase = 2, kBlockFailWrite = 4 };
+enum BlockFlag : uint8_t { kBlockBad = 1, kBlockFailErase = 2, kBlockFailWrite = 4, kBlockFlipOnce = 8 };
+// kBlockFlipOnce: the next write into the block lands with one bit of its
+// first byte flipped, then the flag clears (a marginal cell).
 
 struct FlashState {
   int64_t cut_after = -1;  // writes/erases left before the cut; -1 none

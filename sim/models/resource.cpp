@@ -1,6 +1,7 @@
 // The simulated resource driver.
 
 #include "sim/models/resource.h"
+#include "sim/models/flashset.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -113,7 +114,7 @@ const std::vector<ResRecordRow>& rows() {
       {"FbdGetRes", RES_IOC_FBD, RES_SIZE_FBD, fbd_schema},
       {"CmosGetRes", RES_IOC_CMOS, RES_SIZE_CMOS, nullptr},
       {"RtcGetRes", RES_IOC_RTC, RES_SIZE_RTC, nullptr},
-      {"FlashGetRes", RES_IOC_FLASH, RES_SIZE_FLASH, nullptr},
+      {"FlashGetRes", RES_IOC_FLASH, RES_SIZE_FLASH, FlashResSchema},
       {"PtzGetRes", RES_IOC_PTZ, RES_SIZE_PTZ, nullptr},
       {"SerialGetRes", RES_IOC_SERIAL, RES_SIZE_SERIAL, serial_schema},
       {"SystemGetRes", RES_IOC_SYSTEM, RES_SIZE_SYSTEM, system_schema},

@@ -1,0 +1,114 @@
+// The dual-backup flag partition "updateflag": block 0 holds the update
+// markers, the next block the boot fail count the boot loader raises on
+// every start and the system clears once it has come up.
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/flashset/flashset.h"
+#include "platform/res/res.h"
+
+namespace {
+
+struct DulBakupDev {
+  bool Inited = false;
+  bool cleared = false;
+  int (*ClearBootFailCount)() = nullptr;
+  flash::MtdDev* mtd = nullptr;
+  flash::EmmcDev* emmc = nullptr;
+};
+DulBakupDev g_dul;
+
+constexpr uint32_t kEmmcCountOffset = 0x20000;
+constexpr uint32_t kEmmcPage = 512;
+
+int clear_none() { return 0; }
+
+int clear_mtd() {
+  flash::MtdDev* p = g_dul.mtd;
+  uint32_t off = p->erasesize();
+  if (p->Erase(off) != 0) DVR_ERROR("erase updaeflag parition(offset=0x%x) failed.\n", off);
+  std::vector<uint8_t> page(std::max<uint32_t>(p->pagesize(), 1), 0xFF);
+  page[0] = 0x00;
+  if (p->Write(page.data(), off, static_cast<uint32_t>(page.size())) != 0) {
+    DVR_ERROR("mtd partition write failed(blk = 0x%x size=0x%zx)\n", off, page.size());
+    return OSA_EFAIL;
+  }
+  DVR_WARN("DulBackup: clear boot fail count success.\n");
+  return 0;
+}
+
+int clear_emmc() {
+  std::vector<uint8_t> page(kEmmcPage, 0xFF);
+  page[0] = 0x00;
+  if (g_dul.emmc->Write(page.data(), kEmmcCountOffset, kEmmcPage) != 0) {
+    DVR_ERROR("mtd partition write failed(blk = 0x%x size=0x%x)\n", kEmmcCountOffset, kEmmcPage);
+    return OSA_EFAIL;
+  }
+  DVR_WARN("DulBackup: clear boot fail count success.\n");
+  return 0;
+}
+
+}  // namespace
+
+int DulBackupDevInit() {
+  if (g_dul.Inited) {
+    DVR_ERROR("DulBackupDev already inited\n");
+    return OSA_EFAIL;
+  }
+  auto res = std::make_unique<FlashRes>();
+  if (FlashGetRes(res.get()) != 0) {
+    DVR_ERROR("get flash resource failed\n");
+    return OSA_EFAIL;
+  }
+  const char* kName = "updateflag";
+  for (uint32_t c = 0; c < std::min(res->ChipCount, kFlashMaxChips); ++c) {
+    const FlashChipEntry& chip = res->Chip[c];
+    if (chip.Type != FLASH_CHIP_MTD && chip.Type != FLASH_CHIP_EMMC) {
+      DVR_INFO("dulbackup only supports mtd devices\n");
+      continue;
+    }
+    bool mtd = chip.Type == FLASH_CHIP_MTD;
+    uint32_t n = std::min(chip.PartCount, mtd ? kFlashMaxMtdParts : kFlashMaxEmmcParts);
+    for (uint32_t i = 0; i < n; ++i) {
+      const char* name = mtd ? chip.Mtd[i].Name : chip.Emmc[i].Name;
+      size_t len = mtd ? sizeof chip.Mtd[i].Name : sizeof chip.Emmc[i].Name;
+      if (strnlen(name, len) != std::strlen(kName) || std::strncmp(name, kName, len) != 0) continue;
+      DVR_INFO("dul-backup: %s paritition found.\n", kName);
+      int r = mtd ? flash::MtdDevProbe(chip.Mtd[i], &g_dul.mtd) : flash::EmmcDevProbe(chip.Emmc[i], &g_dul.emmc);
+      if (r != 0) {
+        DVR_ERROR("open mtd part(%s) failed\n", kName);
+        return OSA_EFAIL;
+      }
+      DVR_INFO("dul-backup: implete using mtd device.\n");
+      g_dul.ClearBootFailCount = mtd ? clear_mtd : clear_emmc;
+      g_dul.Inited = true;
+      return 0;
+    }
+  }
+  DVR_INFO("dul-backup: DO NOT SUPPORT.\n");
+  g_dul.ClearBootFailCount = clear_none;
+  g_dul.Inited = true;
+  return 0;
+}
+
+int DulBackupClearBootFailCount() {
+  if (!g_dul.Inited) {
+    OSA_CHECK_FAIL("DulBakupDev.Inited");
+    return OSA_EFAIL;
+  }
+  if (!g_dul.ClearBootFailCount) {
+    OSA_CHECK_FAIL("DulBakupDev.ClearBootFailCount");
+    return OSA_EFAIL;
+  }
+  if (g_dul.cleared) return 0;
+  DVR_WARN("dul-backup: clear boot fail count in DulBackupClearBootFailCount()\n");
+  if (g_dul.ClearBootFailCount() != 0) {
+    DVR_ERROR("clear boot fail count failed\n");
+    return OSA_EFAIL;
+  }
+  g_dul.cleared = true;
+  DVR_INFO("boot fail count cleared.\n");
+  return 0;
+}
