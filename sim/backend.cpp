@@ -126,6 +126,12 @@ class SimBackend final : public osa::sys::Backend {
     // that would reach beyond them (everyone, init, our own group) are
     // refused.
     if (pid == 0 || pid == -1 || pid == 1 || pid == -1 * static_cast<pid_t>(getpgrp())) return fail(EPERM);
+    // Host processes the program finds in /proc (a telnetd, an sshd) are not
+    // on the board: for the program they do not exist.
+    if (!on_board(pid < 0 ? -pid : pid)) {
+      board_->event("kill-refused " + std::to_string(pid) + " " + std::to_string(sig));
+      return fail(ESRCH);
+    }
     board_->event("kill " + std::to_string(pid) + " " + std::to_string(sig));
     return ::kill(pid, sig);
   }
@@ -155,6 +161,24 @@ class SimBackend final : public osa::sys::Backend {
   static bool HostNetPath(const std::string& p) {
     return p.rfind("/sys/class/net/", 0) == 0 || p.rfind("/sys/devices/virtual/net/", 0) == 0 ||
            p.rfind("/proc/sys/net/", 0) == 0;
+  }
+
+  // A process runs on this board when it was started with DVR_BOARD naming it.
+  bool on_board(pid_t pid) const {
+    std::string env;
+    int fd = ::open(("/proc/" + std::to_string(pid) + "/environ").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) env.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    const std::string want = "DVR_BOARD=" + board_->dir();
+    for (size_t at = 0; at < env.size();) {
+      size_t end = env.find('\0', at);
+      if (end == std::string::npos) end = env.size();
+      if (env.compare(at, end - at, want) == 0) return true;
+      at = end + 1;
+    }
+    return false;
   }
 
   std::shared_ptr<Device> device(int fd) {

@@ -82,6 +82,34 @@ TEST(Seam, MachineChangesAreRecordedNotDone) {
   }
 }
 
+pid_t spawn_sleep(bool on_board) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!on_board) unsetenv("DVR_BOARD");
+    execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+TEST(Seam, SignalsReachOnlyProcessesOnTheBoard) {
+  TempBoard b;
+  pid_t host = spawn_sleep(false), board = spawn_sleep(true);
+  usleep(100000);  // both have exec'd
+  errno = 0;
+  EXPECT_EQ(osa::sys::kill(host, SIGKILL), -1);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_EQ(::kill(host, 0), 0) << "a host process was signalled";
+  EXPECT_EQ(osa::sys::kill(board, SIGKILL), 0);
+  int st = 0;
+  EXPECT_EQ(waitpid(board, &st, 0), board);
+  EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
+  EXPECT_TRUE(has_event(b, "kill-refused " + std::to_string(host) + " 9"));
+  EXPECT_TRUE(has_event(b, "kill " + std::to_string(board) + " 9"));
+  ::kill(host, SIGKILL);
+  waitpid(host, &st, 0);
+}
+
 TEST(Seam, CommandsRunOnTheBoardsToolSet) {
   TempBoard b;
   testing::internal::CaptureStdout();
