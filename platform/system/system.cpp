@@ -766,8 +766,9 @@ int SystemGetSerialNumber(char* buf, int len) {
       std::snprintf(sn, sizeof sn, "%s", first_line(out, 63).c_str());
       got = true;
     } else if (!exists("/usr/local/bin/serialget")) {
-      std::memcpy(buf, d.Sn, static_cast<std::size_t>(std::min(len, kSnLen)));
-      return OSA_SOK;
+      // Nothing cached to fall back on here: no serial number is a failure.
+      DVR_ERROR("SysGetSerialNumber failed\n");
+      return OSA_EFAIL;
     }
   }
   if (!got && exists("/usr/local/bin/serialget")) {
