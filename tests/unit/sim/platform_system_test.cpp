@@ -526,6 +526,33 @@ TEST_F(SystemDev, BoardSerialNumberSetterChecksTheText) {
   EXPECT_EQ(count_events(board_, "sh hwtool_tarn"), 1);
 }
 
+TEST_F(SystemDev, BiosVersionWithoutAnAnswerIsAFailure) {
+  // This board's dmidecode knows no BIOS section.
+  char bios[95];
+  std::string out = CaptureOut([&] { EXPECT_EQ(GetBiosVersion(bios), -1); });
+  EXPECT_TRUE(has(out, "get Bios Version Failed!")) << out;
+  EXPECT_TRUE(has(out, "get Bios Release Date Failed!")) << out;
+  EXPECT_EQ(bios[0], '\0');
+  EXPECT_EQ(bios[64], '\0');
+  EXPECT_EQ(count_events(board_, "tool dmidecode -t bios"), 2);
+}
+
+TEST_F(SystemDev, CollectInformationRunsTheCollector) {
+  std::string out = CaptureOut([] { SystemCollectInfo("/var/log/collect", 3); });
+  EXPECT_TRUE(has(out, "System Collectting information, flag=0x3, path=(/var/log/collect)...")) << out;
+  std::string want = "sh collect -d /var/log/collect -p " + std::to_string(getpid()) + " -f 3";
+  EXPECT_EQ(count_events(board_, want), 1) << want;
+  out = CaptureOut([] { EXPECT_EQ(SystemCollectInfo("/tmp/x; reboot", 1), -1); });
+  EXPECT_TRUE(has(out, "run (/tmp/x; reboot) failed")) << out;
+  EXPECT_EQ(count_events(board_, "sh collect"), 1) << "nothing unchecked reaches the shell";
+}
+
+TEST_F(SystemDev, ApplicationRestartAndExitEndTheProcessWithTheirCodes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ApplicationRestart(), testing::ExitedWithCode(6), "");
+  EXPECT_EXIT(ApplicationExit(), testing::ExitedWithCode(5), "");
+}
+
 // ------------------------------------------------------------ statistics
 
 std::string stat_text(unsigned long long user, unsigned long long idle, int cores) {
