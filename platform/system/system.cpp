@@ -766,8 +766,9 @@ int SystemGetSerialNumber(char* buf, int len) {
       std::snprintf(sn, sizeof sn, "%s", first_line(out, 63).c_str());
       got = true;
     } else if (!exists("/usr/local/bin/serialget")) {
-      std::memcpy(buf, d.Sn, static_cast<std::size_t>(std::min(len, kSnLen)));
-      return OSA_SOK;
+      // Nothing cached to fall back on here: no serial number is a failure.
+      DVR_ERROR("SysGetSerialNumber failed\n");
+      return OSA_EFAIL;
     }
   }
   if (!got && exists("/usr/local/bin/serialget")) {
@@ -1027,13 +1028,14 @@ int GetBiosVersion(char* buf) {
   std::memset(buf, 0, 95);
   std::string out;
   int rc = OSA_SOK;
-  if (!run_capture("dmidecode -t bios |awk '/^[[:blank:]]*.*Version/{print $2}'", &out)) {
+  // The pipeline's status is awk's: no answer from dmidecode is no version.
+  if (!run_capture("dmidecode -t bios |awk '/^[[:blank:]]*.*Version/{print $2}'", &out) || out.empty()) {
     DVR_ERROR("get Bios Version Failed!\n");
     rc = OSA_EFAIL;
   } else {
     std::snprintf(buf, 64, "%s", first_line(out, 63).c_str());
   }
-  if (!run_capture("dmidecode -t bios |awk '/^[[:blank:]]*.*Release/{print $3}'", &out)) {
+  if (!run_capture("dmidecode -t bios |awk '/^[[:blank:]]*.*Release/{print $3}'", &out) || out.empty()) {
     DVR_ERROR("get Bios Release Date Failed!\n");
     rc = OSA_EFAIL;
   } else {
