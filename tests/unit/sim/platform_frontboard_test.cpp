@@ -12,44 +12,16 @@
 #include "platform/frontboard/frontboard.h"
 #include "platform/uart/uart.h"
 #include "support/board_edit.h"
+#include "support/pty.h"
 
 using testsupport::CaptureOut;
 using testsupport::EditBoard;
+using testsupport::Pty;
 using testsupport::TempBoard;
 
 namespace {
 
 bool has(const std::string& out, const std::string& what) { return out.find(what) != std::string::npos; }
-
-// The far end of a board line: a pty whose slave the board path names.
-struct Pty {
-  Pty(const TempBoard& b, const std::string& board_path) {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(master, 0);
-    EXPECT_EQ(grantpt(master), 0);
-    EXPECT_EQ(unlockpt(master), 0);
-    std::string link = b.file(board_path.substr(1));
-    unlink(link.c_str());
-    EXPECT_EQ(symlink(ptsname(master), link.c_str()), 0);
-  }
-  ~Pty() { close(master); }
-  void send(std::vector<uint8_t> bytes) const {
-    ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  // What the product wrote, once it has had a moment.
-  std::vector<uint8_t> drain() const {
-    usleep(50 * 1000);
-    std::vector<uint8_t> out;
-    int fl = fcntl(master, F_GETFL);
-    fcntl(master, F_SETFL, fl | O_NONBLOCK);
-    uint8_t buf[256];
-    ssize_t n;
-    while ((n = read(master, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
-    fcntl(master, F_SETFL, fl);
-    return out;
-  }
-  int master = -1;
-};
 
 nlohmann::json uart_entry(int index, const std::string& dev, uint32_t rate = 9600) {
   return {{"Type", 1},
@@ -147,7 +119,7 @@ TEST_F(Frontboard, TheSetCannotBeBuilt) {
 }
 
 TEST_F(Frontboard, BadLineSettingsFailTheCreate) {
-  Pty line(board_, "/dev/ttyAMA1");
+  Pty line(board_, "dev/ttyAMA1");
   Entries(nlohmann::json::array({uart_entry(1, "/dev/ttyAMA1", 230400)}));
   std::string out = CaptureOut([] { EXPECT_EQ(FbdDevInit(), -1); });
   EXPECT_TRUE(has(out, "set baudrate wrong")) << out;
@@ -156,26 +128,26 @@ TEST_F(Frontboard, BadLineSettingsFailTheCreate) {
   Entries(nlohmann::json::array({uart_entry(1, "/dev/ttyAMA1", 19200)}));
   ASSERT_EQ(FbdDevInit(), 0);
   termios t;
-  ASSERT_EQ(tcgetattr(line.master, &t), 0);
+  ASSERT_EQ(tcgetattr(line.master(), &t), 0);
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
 }
 
 // -------------------------------------------------- serial-line boards
 
 TEST_F(Frontboard, AFrameSplitOverTwoReadsIsGatheredWhole) {
-  Pty line(board_, "/dev/ttyAMA1");
+  Pty line(board_, "dev/ttyAMA1");
   ASSERT_EQ(FrontboardCreate(), 0);
   std::thread panel([&] {
-    line.send({0xFF, 0x09});
+    ASSERT_TRUE(line.send({0xFF, 0x09}));
     usleep(100 * 1000);
-    line.send({0x00, 0x00});
+    ASSERT_TRUE(line.send({0x00, 0x00}));
   });
   uint8_t buf[4] = {};
   EXPECT_EQ(FrontboardRead(buf, 4), 4);
   panel.join();
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 4), kRelease);
   // One board: what is pending, without waiting.
-  line.send({0xFF, 0x01, 0x03});
+  ASSERT_TRUE(line.send({0xFF, 0x01, 0x03}));
   usleep(50 * 1000);
   uint8_t some[8];
   EXPECT_EQ(FrontboardRead2(some, sizeof some, 0), 3);
@@ -188,7 +160,7 @@ TEST_F(Frontboard, AFrameSplitOverTwoReadsIsGatheredWhole) {
 }
 
 TEST_F(Frontboard, KeepAliveFeedsTheHeartbeatFirst) {
-  Pty line(board_, "/dev/ttyAMA1");
+  Pty line(board_, "dev/ttyAMA1");
   ASSERT_EQ(FrontboardCreate(), 0);
   EXPECT_GE(HeartDeviceFd(), 0) << "the heartbeat node is readable, so it is opened";
   struct Case {
@@ -215,7 +187,7 @@ TEST_F(Frontboard, KeepAliveFeedsTheHeartbeatFirst) {
 }
 
 TEST_F(Frontboard, WithoutAHeartbeatNodeTheFrameStillGoesOut) {
-  Pty line(board_, "/dev/ttyAMA1");
+  Pty line(board_, "dev/ttyAMA1");
   unlink(board_.file("dev/beat_heart").c_str());
   ASSERT_EQ(FrontboardCreate(), 0);
   EXPECT_EQ(HeartDeviceFd(), -1);
@@ -229,8 +201,8 @@ TEST_F(Frontboard, WithoutAHeartbeatNodeTheFrameStillGoesOut) {
 
 // Two serial-line boards: a board whose line fails does not stop the other.
 TEST_F(Frontboard, TwoBoardsOneFailing) {
-  Pty a(board_, "/dev/ttyAMA1");
-  Pty b(board_, "/dev/ttyS3");
+  Pty a(board_, "dev/ttyAMA1");
+  Pty b(board_, "dev/ttyS3");
   Entries(nlohmann::json::array({uart_entry(1, "/dev/ttyAMA1"), uart_entry(5, "/dev/ttyS3")}));
   ASSERT_EQ(FrontboardCreate(), 0);
   EXPECT_EQ(FrontboardWrite(kKeepAlive.data(), 4), 4);
@@ -240,8 +212,8 @@ TEST_F(Frontboard, TwoBoardsOneFailing) {
   EXPECT_EQ(a.drain(), std::vector<uint8_t>{});
   EXPECT_EQ(b.drain(), kRelease);
   // Each board gives part of the frame.
-  a.send({0xFF, 0x09});
-  b.send({0x00, 0x00});
+  ASSERT_TRUE(a.send({0xFF, 0x09}));
+  ASSERT_TRUE(b.send({0x00, 0x00}));
   usleep(50 * 1000);
   uint8_t buf[4] = {};
   EXPECT_EQ(FrontboardRead(buf, 4), 4);
@@ -258,7 +230,7 @@ TEST_F(Frontboard, TwoBoardsOneFailing) {
   ASSERT_EQ(first->Close(first), 0);
   std::thread panel([&] {
     usleep(100 * 1000);
-    b.send(kRelease);
+    EXPECT_TRUE(b.send(kRelease));
   });
   std::memset(buf, 0, sizeof buf);
   EXPECT_EQ(FrontboardRead(buf, 4), 4);

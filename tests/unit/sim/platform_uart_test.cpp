@@ -10,36 +10,16 @@
 #include "platform/gpio/gpio.h"
 #include "platform/uart/uart.h"
 #include "support/board_edit.h"
+#include "support/pty.h"
 
 using testsupport::CaptureOut;
 using testsupport::EditBoard;
+using testsupport::Pty;
 using testsupport::TempBoard;
 
 namespace {
 
 bool has(const std::string& out, const std::string& what) { return out.find(what) != std::string::npos; }
-
-struct Pty {
-  Pty(const TempBoard& b, const std::string& rel) {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(master, 0);
-    EXPECT_EQ(grantpt(master), 0);
-    EXPECT_EQ(unlockpt(master), 0);
-    unlink(b.file(rel).c_str());
-    EXPECT_EQ(symlink(ptsname(master), b.file(rel).c_str()), 0);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  }
-  ~Pty() { close(master); }
-  std::string drain() const {
-    usleep(30 * 1000);
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(master, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
-  }
-  int master = -1;
-};
 
 // Levels written to the direction GPIO 6.3, in order.
 std::string dir_levels(const TempBoard& b) {
@@ -96,7 +76,7 @@ TEST_F(UartOnBoard, HalfDuplexWritesHoldBackTheLastByteForOrdinaryLines) {
     std::string before = dir_levels(board_);
     ASSERT_EQ(d->Write("0123456789", 10, d), 0);
     EXPECT_EQ(dir_levels(board_).substr(before.size()), c.levels);
-    EXPECT_EQ(line.drain(), "0123456789");
+    EXPECT_EQ(line.drain_text(), "0123456789");
   }
 }
 
@@ -149,8 +129,8 @@ TEST_F(UartOnBoard, OtherwiseTheRoleOfTheRecordDecides) {
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->Role, 0u);
   ASSERT_EQ(SerialUartWrite("ping", 4, p), 0);
-  EXPECT_EQ(line.drain(), "ping");
-  ASSERT_EQ(write(line.master, "pong", 4), 4);
+  EXPECT_EQ(line.drain_text(), "ping");
+  ASSERT_EQ(write(line.master(), "pong", 4), 4);
   char buf[4];
   ASSERT_EQ(SerialUartRead(buf, 4, p), 0);
   EXPECT_EQ(std::string(buf, 4), "pong");
