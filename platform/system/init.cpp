@@ -6,6 +6,7 @@
 
 #include "osa/osa.h"
 #include "platform/env/bootenv.h"
+#include "platform/flashset/flashset.h"
 #include "platform/frontboard/frontboard.h"
 #include "platform/gpio/gpio.h"
 #include "platform/system/system.h"
@@ -67,8 +68,7 @@ struct Step {
   const char* fail;
 };
 
-// The fixed order.  The flash set (FlashDevInit, DulBackupDevInit) has its
-// two places here and joins when it is built.
+// The fixed order.
 const Step kSteps[] = {
     {"GpioManager", gpio_init, "GpioManager init error\r\n"},
     {"TransComDevInit", TransComDevInit, "TransComDevInit init error\r\n"},
@@ -77,7 +77,7 @@ const Step kSteps[] = {
     {"BootBurningInit", BootBurningInit, "BootBurningInit init error\r\n"},
     {"AlmDevInit", Alarm::init, "AlmDevInit init error\r\n"},
     {"FbdDevInit", FbdDevInit, "FbdDevInit\r\n"},
-    {"FlashDevInit", nullptr, "FlashDevInit\r\n"},
+    {"FlashDevInit", FlashDevInit, "FlashDevInit\r\n"},
     {"CmosDevInit", Cmos::init, "CmosDevInit\r\n"},
     {"RtcDevInit", Rtc::init, "RtcDevInit init error\r\n"},
     {"PtzDevInit", Ptz::init, "PtzDevInit init error\r\n"},
@@ -89,7 +89,7 @@ const Step kSteps[] = {
     {"GpsDevInit", Gps::init, "GpsDevInit init error\r\n"},
     {"IRsDevInit", IRs::init, "IRsDevInit init error\r\n"},
     {"MonitorsDevInit", Monitors::init, "MonitorsDevInit init error\r\n"},
-    {"DulBackupDevInit", nullptr, "DulBackupDevInit init error\r\n"},
+    {"DulBackupDevInit", DulBackupDevInit, "DulBackupDevInit init error\r\n"},
 };
 
 uint32_t u32_at(const uint8_t* p, std::size_t off) {
