@@ -204,12 +204,11 @@ int FlashEmmcCreate(FlashDev* dev) {
 // Reads or writes across the partitions of one chip.  A request that runs
 // off the chip after some progress returns 0 with *done short, so the set
 // carries on with the next chip.
+// The address is checked against the erase unit only once it is known to
+// be on this chip: a sector address of an eMMC chip is no error of the MTD
+// chip asked before it.
 template <typename Part, typename Convert, typename Op>
 static int walk(uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev, Convert conv, Op op, const char* warn) {
-  if (dev->erase_unit == 0 || addr % dev->erase_unit != 0) {
-    DVR_ERROR("address 0x%x is not a multiple of the erase unit 0x%x\n", addr, dev->erase_unit);
-    return OSA_EFAIL;
-  }
   osa::LockGuard g(dev->lock);
   uint32_t left = len;
   while (left > 0) {
@@ -220,6 +219,10 @@ static int walk(uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev, Conv
       if (left != len) return 0;
       DVR_WARN("%s: address not match, cur addr[%x],may in another flash.\n", warn, addr);
       return r;
+    }
+    if (left == len && (dev->erase_unit == 0 || addr % dev->erase_unit != 0)) {
+      DVR_ERROR("address 0x%x is not a multiple of the erase unit 0x%x\n", addr, dev->erase_unit);
+      return OSA_EFAIL;
     }
     uint32_t chunk = std::min<uint64_t>(left, p->size() - off);
     if (op(p, off, chunk, len - left) != 0) return OSA_EFAIL;
@@ -303,15 +306,16 @@ int FlashMtdErase(uint32_t addr, FlashDev* dev) {
     OSA_CHECK_FAIL("Thiz");
     return OSA_EFAIL;
   }
-  if (dev->erase_unit == 0 || addr % dev->erase_unit != 0) {
-    if (in_logo(addr)) return 0;
-    DVR_ERROR("address 0x%x is not a multiple of the erase unit 0x%x\n", addr, dev->erase_unit);
-    return OSA_EFAIL;
-  }
+  bool aligned = dev->erase_unit != 0 && addr % dev->erase_unit == 0;
+  if (!aligned && in_logo(addr)) return 0;
   osa::LockGuard g(dev->lock);
   uint32_t off = addr;
   flash::MtdDev* p = nullptr;
   if (int r = FlashConvertMtd(&off, &p, dev)) return r;
+  if (!aligned) {
+    DVR_ERROR("address 0x%x is not a multiple of the erase unit 0x%x\n", addr, dev->erase_unit);
+    return OSA_EFAIL;
+  }
   DVR_INFO("mtd dev name is %s\n", p->name());
   if (p->Erase(off) != 0) {
     DVR_ERROR("mtddev[%s] Erase %#x faild\n", p->name(), off);
@@ -326,15 +330,16 @@ int FlashEmmcErase(uint32_t addr, FlashDev* dev) {
     OSA_CHECK_FAIL("Thiz");
     return OSA_EFAIL;
   }
-  if (addr % flash::EmmcDev::kBlockSize != 0) {
-    if (in_logo(addr)) return 0;
-    DVR_ERROR("address 0x%x is not a multiple of the erase unit 0x%x\n", addr, flash::EmmcDev::kBlockSize);
-    return OSA_EFAIL;
-  }
+  bool aligned = addr % flash::EmmcDev::kBlockSize == 0;
+  if (!aligned && in_logo(addr)) return 0;
   osa::LockGuard g(dev->lock);
   uint32_t off = addr;
   flash::EmmcDev* p = nullptr;
   if (int r = FlashConvertEmmc(&off, &p, dev)) return r;
+  if (!aligned) {
+    DVR_ERROR("address 0x%x is not a multiple of the erase unit 0x%x\n", addr, flash::EmmcDev::kBlockSize);
+    return OSA_EFAIL;
+  }
   DVR_INFO("emmc dev name is %s\n", p->name());
   if (p->Erase(off) != 0) {
     DVR_ERROR("mtddev[%s] Erase %#x faild\n", p->name(), off);
