@@ -2,6 +2,7 @@
 // markers, the next block the boot fail count the boot loader raises on
 // every start and the system clears once it has come up.
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -50,7 +51,76 @@ int clear_emmc() {
   return 0;
 }
 
+// Update markers: a page starting 0x55 at the start of block 0 says an
+// update of the boot flash began, a page starting 0xAA one page further
+// says it ended.  A dual-backup boot loader that finds the first without
+// the second boots its backup copy, which covers the moments in which the
+// boot flash's own partition table is being rewritten.
+constexpr uint8_t kUpdateStarted = 0x55, kUpdateEnded = 0xAA;
+
+uint32_t mark_page() { return g_dul.mtd ? std::max<uint32_t>(g_dul.mtd->pagesize(), 1) : kEmmcPage; }
+
+int read_mark(uint32_t off, std::vector<uint8_t>* page) {
+  page->assign(mark_page(), 0);
+  int r = g_dul.mtd ? g_dul.mtd->Read(page->data(), off, mark_page()) : g_dul.emmc->Read(page->data(), off, mark_page());
+  if (r != 0) DVR_ERROR("read updateflag partition(offset=0x%x) failed.\n", off);
+  return r;
+}
+
+// What the page at `off` holds: 0xFF when blank, the marker byte when it is
+// a marker page, 0 for anything else.
+int mark_at(uint32_t off) {
+  std::vector<uint8_t> page;
+  if (read_mark(off, &page) != 0) return -1;
+  bool rest_blank = std::all_of(page.begin() + 1, page.end(), [](uint8_t b) { return b == 0xFF; });
+  return rest_blank ? page[0] : 0;
+}
+
+int write_mark(uint32_t off, uint8_t marker) {
+  std::vector<uint8_t> page(mark_page(), 0xFF);
+  page[0] = marker;
+  int r = g_dul.mtd ? g_dul.mtd->Write(page.data(), off, mark_page()) : g_dul.emmc->Write(page.data(), off, mark_page());
+  if (r != 0 || mark_at(off) != marker) {
+    DVR_ERROR("write updateflag partition(offset=0x%x) marker 0x%02x failed.\n", off, marker);
+    return OSA_EFAIL;
+  }
+  return 0;
+}
+
+bool has_markers() {
+  if (!g_dul.Inited) {
+    DVR_WARN("dul-backup: not inited, update markers are not kept.\n");
+    return false;
+  }
+  return g_dul.mtd || g_dul.emmc;
+}
+
 }  // namespace
+
+int DulBackupMarkUpdateStart() {
+  if (!has_markers()) return 0;
+  // Finishing an interrupted update: the marks already say so.
+  if (mark_at(0) == kUpdateStarted && mark_at(mark_page()) == 0xFF) return 0;
+  if (g_dul.mtd) {
+    if (g_dul.mtd->Erase(0) != 0) {
+      DVR_ERROR("erase updaeflag parition(offset=0x%x) failed.\n", 0u);
+      return OSA_EFAIL;
+    }
+  } else if (write_mark(mark_page(), 0xFF) != 0) {  // eMMC has no erase: the end mark goes first
+    return OSA_EFAIL;
+  }
+  if (write_mark(0, kUpdateStarted) != 0) return OSA_EFAIL;
+  DVR_INFO("dul-backup: update started.\n");
+  return 0;
+}
+
+int DulBackupMarkUpdateEnd() {
+  if (!has_markers()) return 0;
+  if (mark_at(mark_page()) == kUpdateEnded) return 0;
+  if (write_mark(mark_page(), kUpdateEnded) != 0) return OSA_EFAIL;
+  DVR_INFO("dul-backup: update ended.\n");
+  return 0;
+}
 
 int DulBackupDevInit() {
   if (g_dul.Inited) {

@@ -113,3 +113,8 @@ int FlashsInit();
 
 int DulBackupDevInit();
 int DulBackupClearBootFailCount();
+// Bracket a rewrite of the boot flash with the update markers of the flag
+// partition, so the boot loader can tell an interrupted update.  Without a
+// flag partition they do nothing.  0 or -1.
+int DulBackupMarkUpdateStart();
+int DulBackupMarkUpdateEnd();

@@ -223,6 +223,10 @@ int FlashPartDoUpdate(const FlashPartOptions& opt) {
     DVR_ERROR("failed allocate partition buffer from file [%s]\n", opt.image_name ? opt.image_name : "");
     return OSA_EFAIL;
   }
+  if (DulBackupMarkUpdateStart() != 0) {
+    DVR_ERROR("failed mark the update started in \"updateflag\", not updating\n");
+    return OSA_EFAIL;
+  }
   // An entry left invalid by an interrupted update needs no second mark.
   if (e.valid != 0) {
     dev.table.SetValid(i, false);
@@ -243,6 +247,10 @@ int FlashPartDoUpdate(const FlashPartOptions& opt) {
   dev.table.SetValid(i, true);
   if (write_table(dev) != 0) {
     DVR_ERROR("failed update partition table during validate partition\n");
+    return OSA_EFAIL;
+  }
+  if (DulBackupMarkUpdateEnd() != 0) {
+    DVR_ERROR("partition updated, but \"updateflag\" does not say the update ended\n");
     return OSA_EFAIL;
   }
   return 0;

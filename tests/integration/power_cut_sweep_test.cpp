@@ -2,9 +2,10 @@
 // package install, on NOR and on NAND with bad blocks.  After each cut the
 // board comes back and the boot flash is read as the boot loader reads it:
 // no partition may be marked valid unless it holds a whole image (the old
-// or the new one), nothing outside the update may change, and an update
-// interrupted while the partition was marked invalid completes when run
-// again.
+// or the new one), nothing outside the update may change, the update
+// markers must say "under way" whenever the boot flash is not whole, and an
+// update interrupted while the partition was marked invalid completes when
+// run again.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -59,6 +60,10 @@ class BootFlashPowerCut : public testing::TestWithParam<bool> {
     std::fstream f(board_->file("dev/mtd0"), std::ios::in | std::ios::out | std::ios::binary);
     f.write(snapshot_.data(), std::min<std::streamsize>(2 << 20, static_cast<std::streamsize>(snapshot_.size())));
     f.close();
+    std::ofstream flag(board_->file("dev/mtd2"), std::ios::in | std::ios::out | std::ios::binary);
+    std::string blank(ReadFile(board_->file("dev/mtd2")).size(), '\xFF');
+    flag.write(blank.data(), static_cast<std::streamsize>(blank.size()));
+    flag.close();
     sim::FlashRestart(board_->dir());
   }
   Found found(const BootView& v, const std::map<std::string, std::string>& fresh) {
@@ -96,6 +101,7 @@ class BootFlashPowerCut : public testing::TestWithParam<bool> {
     EXPECT_EQ(whole.status, 0) << whole.out;
     uint64_t total = ops() - before;
     EXPECT_EQ(found(ViewBootFlash(ReadLogical(*board_)), fresh), Found::New);
+    EXPECT_TRUE(ReadUpdateMarks(*board_).ended);
     std::string seen;
     for (uint64_t n = 0; n < total; ++n) {
       reset_flash();
@@ -105,6 +111,12 @@ class BootFlashPowerCut : public testing::TestWithParam<bool> {
       seen += letter(f);
       EXPECT_NE(r.status, 0) << "cut " << n << " reported success";
       EXPECT_NE(f, Found::Damaged) << "cut " << n << ":\n" << r.out;
+      // Whenever the boot flash is not whole, the markers say an update
+      // was under way, so the boot loader takes its backup copy.
+      UpdateMarks m = ReadUpdateMarks(*board_);
+      if (f == Found::NoTable || f == Found::Invalid) {
+        EXPECT_TRUE(m.started && !m.ended) << "cut " << n << " (" << letter(f) << ") unmarked";
+      }
       if (!rerun || f != Found::Invalid) continue;
       sim::FlashRestart(board_->dir());
       auto again = tool(args);
@@ -132,9 +144,10 @@ TEST_P(BootFlashPowerCut, PartitionUpdate) {
   std::string img = data(70000, 7);
   WriteFile(dir_ + "/img", img);
   std::string seen = sweep("part --operator bootloader " + dir_ + "/img", {{"bootloader", img}}, true);
-  // Table marked, partition written while marked invalid, table restored:
-  // the table itself is lost only while its own block is rewritten.
-  EXPECT_EQ(runs(seen), "TIT") << seen;
+  // Update marked started, table marked, partition written while marked
+  // invalid, table restored, update marked ended.  The table itself is lost
+  // while its own block is rewritten, and then the markers cover it.
+  EXPECT_EQ(runs(seen), "OTITN") << seen;
   size_t torn = std::count(seen.begin(), seen.end(), 'T');
   RecordProperty("cuts", static_cast<int>(seen.size()));
   RecordProperty("table_block_cuts", static_cast<int>(torn));
@@ -154,9 +167,9 @@ TEST_P(BootFlashPowerCut, PackageInstall) {
                 }()});
   ASSERT_EQ(b.status, 0) << b.err;
   std::string seen = sweep("package --settle 0 " + dir_ + "/p.pkg", {{"firmware", fw}, {"bootloader", bl}}, false);
-  // Two partitions, each bracketed by its own table rewrites; the second
-  // starts with the very next erase, so no cut falls between them.
-  EXPECT_EQ(runs(seen), "TITIT") << seen;
+  // Two partitions, each bracketed by its own markers and table rewrites;
+  // between them the first is new and the second still old.
+  EXPECT_EQ(runs(seen), "OTITOTITN") << seen;
   printf("%zu cuts: %s\n", seen.size(), seen.c_str());
 }
 

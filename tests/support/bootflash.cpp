@@ -125,4 +125,14 @@ BootView ViewBootFlash(const std::string& logical) {
   return v;
 }
 
+UpdateMarks ReadUpdateMarks(const TempBoard& b) {
+  auto desc = desc_of(b);
+  size_t page = desc["mtd"]["chips"][0].value("writesize", 1u);
+  std::string flag = ReadFile(b.file("dev/mtd2"));
+  auto marker = [&](size_t off, char m) {
+    return flag.size() >= off + page && flag[off] == m && flag.find_first_not_of('\xFF', off + 1) >= off + page;
+  };
+  return {marker(0, '\x55'), marker(page, '\xAA')};
+}
+
 }  // namespace testsupport

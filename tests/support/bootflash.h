@@ -51,4 +51,10 @@ struct BootView {
 };
 BootView ViewBootFlash(const std::string& logical);
 
+// The update markers of the board's "updateflag" partition (mtd2).
+struct UpdateMarks {
+  bool started = false, ended = false;
+};
+UpdateMarks ReadUpdateMarks(const TempBoard& b);
+
 }  // namespace testsupport

@@ -34,6 +34,10 @@ bool read_file(const char* path, std::vector<uint8_t>* out) {
   return true;
 }
 
+// The flash steps of the platform start: the set, and the flag partition
+// whose update markers bracket every boot flash rewrite.
+bool start_flash() { return FlashDevInit() == 0 && DulBackupDevInit() == 0; }
+
 void stats() {
   const FlashsStats& s = FlashsDefault()->stats;
   fprintf(stderr, "fwupdate: flash bytes read %llu written %llu erased %llu\n",
@@ -52,7 +56,7 @@ int part(int argc, char** argv) {
   if (argc - i != 2) return usage();
   std::vector<uint8_t> image;
   if (!read_file(argv[i + 1], &image)) return 1;
-  if (FlashDevInit() != 0) return 1;
+  if (!start_flash()) return 1;
   opt.partition = argv[i];
   opt.image_name = argv[i + 1];
   opt.image = image.data();
@@ -85,7 +89,7 @@ int package(int argc, char** argv) {
     blocks.push_back({pkg.data() + at, static_cast<uint32_t>(std::min(block, pkg.size() - at))});
   auto sys = std::make_unique<SystemRes_t>();
   if (SystemGetRes(sys.get()) != 0) return 1;
-  if (FlashDevInit() != 0) return 1;
+  if (!start_flash()) return 1;
   uint32_t progress = 0;
   int r = SysUpgrade(blocks.data(), static_cast<uint32_t>(blocks.size()), &progress, mode, sys.get());
   stats();
