@@ -26,25 +26,22 @@ constexpr uint32_t kEmmcPage = 512;
 
 int clear_none() { return 0; }
 
-int clear_mtd() {
-  flash::MtdDev* p = g_dul.mtd;
-  uint32_t off = p->erasesize();
-  if (p->Erase(off) != 0) DVR_ERROR("erase updaeflag parition(offset=0x%x) failed.\n", off);
-  std::vector<uint8_t> page(std::max<uint32_t>(p->pagesize(), 1), 0xFF);
-  page[0] = 0x00;
-  if (p->Write(page.data(), off, static_cast<uint32_t>(page.size())) != 0) {
-    DVR_ERROR("mtd partition write failed(blk = 0x%x size=0x%zx)\n", off, page.size());
-    return OSA_EFAIL;
-  }
-  DVR_WARN("DulBackup: clear boot fail count success.\n");
-  return 0;
+// The flag partition's page: the MTD partition's write size, or one eMMC
+// sector.
+uint32_t page_size() { return g_dul.mtd ? std::max<uint32_t>(g_dul.mtd->pagesize(), 1) : kEmmcPage; }
+
+// Writes one page that holds `first` and then 0xFF bytes.
+int write_page(uint32_t off, uint8_t first) {
+  std::vector<uint8_t> page(page_size(), 0xFF);
+  page[0] = first;
+  return g_dul.mtd ? g_dul.mtd->Write(page.data(), off, page_size()) : g_dul.emmc->Write(page.data(), off, page_size());
 }
 
-int clear_emmc() {
-  std::vector<uint8_t> page(kEmmcPage, 0xFF);
-  page[0] = 0x00;
-  if (g_dul.emmc->Write(page.data(), kEmmcCountOffset, kEmmcPage) != 0) {
-    DVR_ERROR("mtd partition write failed(blk = 0x%x size=0x%x)\n", kEmmcCountOffset, kEmmcPage);
+int clear_count() {
+  uint32_t off = g_dul.mtd ? g_dul.mtd->erasesize() : kEmmcCountOffset;
+  if (g_dul.mtd && g_dul.mtd->Erase(off) != 0) DVR_ERROR("erase updaeflag parition(offset=0x%x) failed.\n", off);
+  if (write_page(off, 0x00) != 0) {
+    DVR_ERROR("mtd partition write failed(blk = 0x%x size=0x%x)\n", off, page_size());
     return OSA_EFAIL;
   }
   DVR_WARN("DulBackup: clear boot fail count success.\n");
@@ -58,29 +55,21 @@ int clear_emmc() {
 // boot flash's own partition table is being rewritten.
 constexpr uint8_t kUpdateStarted = 0x55, kUpdateEnded = 0xAA;
 
-uint32_t mark_page() { return g_dul.mtd ? std::max<uint32_t>(g_dul.mtd->pagesize(), 1) : kEmmcPage; }
-
-int read_mark(uint32_t off, std::vector<uint8_t>* page) {
-  page->assign(mark_page(), 0);
-  int r = g_dul.mtd ? g_dul.mtd->Read(page->data(), off, mark_page()) : g_dul.emmc->Read(page->data(), off, mark_page());
-  if (r != 0) DVR_ERROR("read updateflag partition(offset=0x%x) failed.\n", off);
-  return r;
-}
-
 // What the page at `off` holds: 0xFF when blank, the marker byte when it is
-// a marker page, 0 for anything else.
+// a marker page, 0 for anything else, -1 when it cannot be read.
 int mark_at(uint32_t off) {
-  std::vector<uint8_t> page;
-  if (read_mark(off, &page) != 0) return -1;
+  std::vector<uint8_t> page(page_size(), 0);
+  int r = g_dul.mtd ? g_dul.mtd->Read(page.data(), off, page_size()) : g_dul.emmc->Read(page.data(), off, page_size());
+  if (r != 0) {
+    DVR_ERROR("read updateflag partition(offset=0x%x) failed.\n", off);
+    return -1;
+  }
   bool rest_blank = std::all_of(page.begin() + 1, page.end(), [](uint8_t b) { return b == 0xFF; });
   return rest_blank ? page[0] : 0;
 }
 
 int write_mark(uint32_t off, uint8_t marker) {
-  std::vector<uint8_t> page(mark_page(), 0xFF);
-  page[0] = marker;
-  int r = g_dul.mtd ? g_dul.mtd->Write(page.data(), off, mark_page()) : g_dul.emmc->Write(page.data(), off, mark_page());
-  if (r != 0 || mark_at(off) != marker) {
+  if (write_page(off, marker) != 0 || mark_at(off) != marker) {
     DVR_ERROR("write updateflag partition(offset=0x%x) marker 0x%02x failed.\n", off, marker);
     return OSA_EFAIL;
   }
@@ -100,13 +89,13 @@ bool has_markers() {
 int DulBackupMarkUpdateStart() {
   if (!has_markers()) return 0;
   // Finishing an interrupted update: the marks already say so.
-  if (mark_at(0) == kUpdateStarted && mark_at(mark_page()) == 0xFF) return 0;
+  if (mark_at(0) == kUpdateStarted && mark_at(page_size()) == 0xFF) return 0;
   if (g_dul.mtd) {
     if (g_dul.mtd->Erase(0) != 0) {
       DVR_ERROR("erase updaeflag parition(offset=0x%x) failed.\n", 0u);
       return OSA_EFAIL;
     }
-  } else if (write_mark(mark_page(), 0xFF) != 0) {  // eMMC has no erase: the end mark goes first
+  } else if (write_mark(page_size(), 0xFF) != 0) {  // eMMC has no erase: the end mark goes first
     return OSA_EFAIL;
   }
   if (write_mark(0, kUpdateStarted) != 0) return OSA_EFAIL;
@@ -116,8 +105,8 @@ int DulBackupMarkUpdateStart() {
 
 int DulBackupMarkUpdateEnd() {
   if (!has_markers()) return 0;
-  if (mark_at(mark_page()) == kUpdateEnded) return 0;
-  if (write_mark(mark_page(), kUpdateEnded) != 0) return OSA_EFAIL;
+  if (mark_at(page_size()) == kUpdateEnded) return 0;
+  if (write_mark(page_size(), kUpdateEnded) != 0) return OSA_EFAIL;
   DVR_INFO("dul-backup: update ended.\n");
   return 0;
 }
@@ -152,7 +141,7 @@ int DulBackupDevInit() {
         return OSA_EFAIL;
       }
       DVR_INFO("dul-backup: implete using mtd device.\n");
-      g_dul.ClearBootFailCount = mtd ? clear_mtd : clear_emmc;
+      g_dul.ClearBootFailCount = clear_count;
       g_dul.Inited = true;
       return 0;
     }
