@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "applets/applets.h"
 #include "osa/osa.h"
@@ -97,11 +98,14 @@ int DvrhelperMain(int argc, char** argv) {
     else DVR_INFO("dvrhelper: try enter usb debug mode failed, no disk dectected..\n");
   }
 
+  // Started as execl would: a name without a slash is a file in the working
+  // directory, never one found on PATH.
+  const std::string file = std::strchr(program, '/') ? program : std::string("./") + program;
   int status = 0;
   for (;;) {
     int state = 0;
     const char* const args[] = {program, buf_method, nullptr};
-    osa::sys::ExecPlan plan = osa::sys::plan_exec(program, args);
+    osa::sys::ExecPlan plan = osa::sys::plan_exec(file.c_str(), args);
     // The child shares our memory until it execs: its failure line is made
     // now and written with one write(2), never through stdio.
     char failed[512];
