@@ -118,6 +118,13 @@ int stime(time_t t) {
   return ::clock_settime(CLOCK_REALTIME, &ts);
 }
 
+int settimezone(int minutes_west) {
+  if (auto* b = board()) return b->set_timezone(minutes_west);
+  // glibc refuses a time and a zone in one call; the zone alone is allowed.
+  struct timezone tz = {minutes_west, 0};
+  return ::settimeofday(nullptr, &tz);
+}
+
 int kill(pid_t pid, int sig) {
   if (auto* b = board()) return b->kill(pid, sig);
   return ::kill(pid, sig);

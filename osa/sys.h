@@ -41,6 +41,8 @@ int umount2(const char* target, int flags);
 int reboot(int cmd);
 int settimeofday(const struct timeval* tv);
 int stime(time_t t);
+// The kernel's time zone alone (minutes west of UTC); the clock is untouched.
+int settimezone(int minutes_west);
 int kill(pid_t pid, int sig);
 
 // A prepared exec: everything is computed before a (v)fork, so the child

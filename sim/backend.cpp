@@ -121,6 +121,10 @@ class SimBackend final : public osa::sys::Backend {
     board_->event(line);
     return 0;
   }
+  int set_timezone(int minutes_west) override {
+    board_->event("time-zone " + std::to_string(minutes_west));
+    return 0;
+  }
   int kill(pid_t pid, int sig) override {
     // Processes on the board are real children of the program.  Signals
     // that would reach beyond them (everyone, init, our own group) are
@@ -219,6 +223,7 @@ class BrokenBoard final : public osa::sys::Backend {
   int umount2(const char*, int) override { return fail(); }
   int reboot(int) override { return fail(); }
   int set_time(const struct timeval*) override { return fail(); }
+  int set_timezone(int) override { return fail(); }
   int kill(pid_t, int) override { return fail(); }
   osa::sys::ExecPlan plan_exec(const char*, const char* const*) override { return {"/nonexistent-board", {"-"}}; }
   osa::sys::ExecPlan plan_shell(const char*) override { return {"/nonexistent-board", {"-"}}; }
