@@ -1,7 +1,5 @@
 // Setting and reading the time zone.
 
-#include <sys/time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,9 +22,9 @@ int SystemSetTimezone(int offset) {
     return OSA_EFAIL;
   }
   tzset();
-  timeval now;
-  if (gettimeofday(&now, nullptr) != 0) DVR_ERROR("gettimeofday failed\n");
-  else if (osa::sys::settimeofday(&now) != 0) DVR_ERROR("settimeofday failed\n");
+  // The kernel gets the zone (minutes west) and nothing else: setting the
+  // clock again here would move it back by the time this call took.
+  if (osa::sys::settimezone(-offset / 60) != 0) DVR_ERROR("settimeofday failed\n");
   if (sysdev::Inited() && Dev().Res.TzFileFlag == 1) {
     int rc = SystemSetTimezoneConfig(-offset);
     if (rc != OSA_SOK) DVR_ERROR("set linux systerm time zone failed! s32Ret %d\n", rc);
