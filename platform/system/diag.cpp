@@ -7,12 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "osa/shell.h"
 #include "platform/system/sysdev.h"
 
 int SystemCollectInfo(const char* directory, int flag) {
   DVR_INFO("System Collectting information, flag=0x%x, path=(%s)...\n", flag, directory ? directory : "");
   char cmd[512];
-  if (!sysdev::ShellSafe(directory, 256)) {
+  if (!directory || !osa::ShellSafe(directory, osa::kShellWordChars, 256)) {
     DVR_ERROR("run (%s) failed\n", directory ? directory : "");
     return OSA_EFAIL;
   }
@@ -24,27 +25,27 @@ int SystemCollectInfo(const char* directory, int flag) {
   return OSA_SOK;
 }
 
-
 int GetBiosVersion(char* buf) {
   if (!buf) {
     OSA_CHECK_FAIL("Buffer");
     return OSA_EFAIL;
   }
   std::memset(buf, 0, 95);
-  std::string out;
   int rc = OSA_SOK;
   // The pipeline's status is awk's: no answer from dmidecode is no version.
-  if (!sysdev::RunCapture("dmidecode -t bios |awk '/^[[:blank:]]*.*Version/{print $2}'", &out) || out.empty()) {
+  osa::CaptureResult r = osa::Capture("dmidecode -t bios |awk '/^[[:blank:]]*.*Version/{print $2}'");
+  if (!r.ok() || r.output.empty()) {
     DVR_ERROR("get Bios Version Failed!\n");
     rc = OSA_EFAIL;
   } else {
-    std::snprintf(buf, 64, "%s", sysdev::FirstLine(out, 63).c_str());
+    std::snprintf(buf, 64, "%s", sysdev::FirstLine(r.output, 63).c_str());
   }
-  if (!sysdev::RunCapture("dmidecode -t bios |awk '/^[[:blank:]]*.*Release/{print $3}'", &out) || out.empty()) {
+  r = osa::Capture("dmidecode -t bios |awk '/^[[:blank:]]*.*Release/{print $3}'");
+  if (!r.ok() || r.output.empty()) {
     DVR_ERROR("get Bios Release Date Failed!\n");
     rc = OSA_EFAIL;
   } else {
-    std::snprintf(buf + 64, 31, "%s", sysdev::FirstLine(out, 30).c_str());
+    std::snprintf(buf + 64, 31, "%s", sysdev::FirstLine(r.output, 30).c_str());
   }
   return rc;
 }

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "osa/sys.h"
+#include "osa/file.h"
 #include "platform/env/bootenv.h"
 #include "platform/system/sysdev.h"
 
@@ -71,15 +71,12 @@ int DeviceGetID(char* buf, int size) {
 }
 
 int GetResolutionResetFlag() {
-  FILE* f = osa::sys::fopen("/proc/cmdline", "r");
-  if (!f) {
+  osa::ReadResult r = osa::ReadFile("/proc/cmdline", 255);
+  if (!r.readable()) {
     DVR_ERROR("fopen %s failed!\n", "/proc/cmdline");
     return 0;
   }
-  char text[256] = {};
-  std::size_t n = fread(text, 1, 255, f);
-  fclose(f);
-  text[n] = '\0';
+  const char* text = r.data.c_str();
   DVR_INFO("file context: %s\n", text);
   const char* p = std::strstr(text, "need_reset");
   if (!p) {

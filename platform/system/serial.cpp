@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "osa/file.h"
+#include "osa/shell.h"
 #include "osa/sys.h"
 #include "platform/env/bootenv.h"
 #include "platform/system/sysdev.h"
@@ -48,11 +50,11 @@ int SystemGetSerialNumber(char* buf, int len) {
   DVR_INFO("SerialIDKey=(%s)\n", d.Res.SerialIDKey);
   char sn[kSnLen] = {};
   bool got = d.Res.SerialIDKey[0] && BootEnvGetValue(d.Res.SerialIDKey, sn, sizeof sn) >= 0 && sn[0];
-  std::string out;
   if (!got && exists("/usr/local/bin/seq2dev")) {
     DVR_INFO("Try to get SerialNumber from command:%s\n", "/usr/local/bin/seq2dev");
-    if (sysdev::RunCapture("/usr/local/bin/seq2dev", &out) && !out.empty()) {
-      std::snprintf(sn, sizeof sn, "%s", sysdev::FirstLine(out, 63).c_str());
+    osa::CaptureResult r = osa::Capture("/usr/local/bin/seq2dev");
+    if (r.ok() && !r.output.empty()) {
+      std::snprintf(sn, sizeof sn, "%s", sysdev::FirstLine(r.output, 63).c_str());
       got = true;
     } else if (!exists("/usr/local/bin/serialget")) {
       // Nothing cached to fall back on here: no serial number is a failure.
@@ -62,7 +64,9 @@ int SystemGetSerialNumber(char* buf, int len) {
   }
   if (!got && exists("/usr/local/bin/serialget")) {
     DVR_INFO("Try to get SerialNumber from command:%s\n", "/usr/local/bin/serialget");
-    if (sysdev::RunCapture("/usr/local/bin/serialget", &out)) {
+    osa::CaptureResult r = osa::Capture("/usr/local/bin/serialget");
+    const std::string& out = r.output;
+    if (r.ok()) {
       std::size_t c = out.find(':');
       if (c != std::string::npos && c + 2 <= out.size()) {
         std::snprintf(sn, sizeof sn, "%s", sysdev::FirstLine(out.substr(c + 2), kSnLen - 1).c_str());
@@ -72,12 +76,11 @@ int SystemGetSerialNumber(char* buf, int len) {
   } else if (!got && exists("/sys/kernel/debug/misc_info/debug")) {
     DVR_INFO("Try to get SerialNumber from command:%s\n", "echo read_item SN > /sys/kernel/debug/misc_info/debug \n");
     if (run_cmd("echo read_item SN > /sys/kernel/debug/misc_info/debug \n") == 0) {
-      FILE* f = osa::sys::fopen("/sys/kernel/debug/misc_info/debug", "r");
-      if (f) {
-        std::size_t n = fread(sn, 1, 64, f);
-        sn[std::min<std::size_t>(n, 64)] = '\0';
-        fclose(f);
-        got = n > 0;
+      osa::ReadResult r = osa::ReadFile("/sys/kernel/debug/misc_info/debug", 64);
+      if (r.readable()) {
+        std::memcpy(sn, r.data.data(), r.data.size());  // at most 64 of 128
+        sn[r.data.size()] = '\0';
+        got = !r.data.empty();
       }
     }
   }
@@ -107,9 +110,10 @@ int SystemGetBoardSerialNumber(char* buf, int len) {
     return OSA_EFAIL;
   }
   if (!d.BoardSnValid) {
-    std::string out;
+    osa::CaptureResult r;
+    const std::string& out = r.output;
     std::size_t c;
-    if (!exists("/usr/local/bin/serialget") || !sysdev::RunCapture("/usr/local/bin/serialget", &out) ||
+    if (!exists("/usr/local/bin/serialget") || !(r = osa::Capture("/usr/local/bin/serialget")).ok() ||
         (c = out.find(": ")) == std::string::npos) {
       DVR_ERROR("can't get SerialNumber \n");
       return OSA_EFAIL;
@@ -123,7 +127,7 @@ int SystemGetBoardSerialNumber(char* buf, int len) {
 
 int SystemSetBoardSerialNumber(const char* serial) {
   char cmd[192];
-  if (!sysdev::ShellSafe(serial, 64) || std::snprintf(cmd, sizeof cmd, "hwtool_tarn w s %s", serial) <= 0) {
+  if (!serial || !osa::ShellSafe(serial, osa::kShellWordChars, 64) || std::snprintf(cmd, sizeof cmd, "hwtool_tarn w s %s", serial) <= 0) {
     DVR_ERROR("sprintf fail\n");
     return OSA_EFAIL;
   }

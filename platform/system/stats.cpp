@@ -2,12 +2,11 @@
 
 #include <sys/sysinfo.h>
 
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "osa/file.h"
 #include "osa/sys.h"
 #include "platform/system/sysdev.h"
 
@@ -15,6 +14,14 @@ using sysdev::Dev;
 using sysdev::SysDev;
 
 namespace {
+// At most `max` bytes of a /proc file (the start of a longer one).
+bool read_text(const char* path, std::string* out, std::size_t max) {
+  osa::ReadResult r = osa::ReadFile(path, max);
+  if (!r.readable()) return false;
+  *out = std::move(r.data);
+  return true;
+}
+
 // Usage over the interval since `prev`, which becomes the new sample when
 // at least 100 ticks have passed.
 int usage_since(CpuSample* prev, int* last, const CpuSample& now) {
@@ -34,7 +41,7 @@ int usage_since(CpuSample* prev, int* last, const CpuSample& now) {
 int SystemGetCPUUsage() {
   std::string stat;
   CpuSample s;
-  if (!sysdev::ReadText("/proc/stat", &stat, 8192) || !CpuParseStat(stat, -1, &s)) {
+  if (!read_text("/proc/stat", &stat, 8192) || !CpuParseStat(stat, -1, &s)) {
     DVR_ERROR("read /proc/stat failed\n");
     return OSA_EFAIL;
   }
@@ -51,7 +58,7 @@ int SystemGetCPUUsageRt() {
   SysDev& d = Dev();
   std::string stat;
   CpuSample s;
-  if (!sysdev::ReadText("/proc/stat", &stat, 8192) || !CpuParseStat(stat, -1, &s)) {
+  if (!read_text("/proc/stat", &stat, 8192) || !CpuParseStat(stat, -1, &s)) {
     DVR_ERROR("read /proc/stat failed\n");
     return OSA_EFAIL;
   }
@@ -61,7 +68,7 @@ int SystemGetCPUUsageRt() {
 
 int SystemGetCPUCoreNum() {
   std::string stat;
-  int n = sysdev::ReadText("/proc/stat", &stat, 8192) ? CpuCountCores(stat) : -1;
+  int n = read_text("/proc/stat", &stat, 8192) ? CpuCountCores(stat) : -1;
   if (n < 0) DVR_ERROR("find no cpu in /proc/stat.\n");
   return n;
 }
@@ -91,7 +98,7 @@ int SystemGetCPUUsageEx(int core) {
   }
   std::string stat;
   CpuSample s;
-  if (!sysdev::ReadText("/proc/stat", &stat, 8192) || !CpuParseStat(stat, core, &s)) {
+  if (!read_text("/proc/stat", &stat, 8192) || !CpuParseStat(stat, core, &s)) {
     DVR_ERROR("no such cpu core: core id:%d\n", core);
     DVR_ERROR("GetCpuUsageEx failed.(Index:%d)\n", core);
     return OSA_EFAIL;
@@ -102,7 +109,7 @@ int SystemGetCPUUsageEx(int core) {
 
 int SystemGetCpuVersion(char* buf, int size) {
   std::string info;
-  if (!buf || size <= 0 || !sysdev::ReadText("/proc/cpuinfo", &info, 1023) ||
+  if (!buf || size <= 0 || !read_text("/proc/cpuinfo", &info, 1023) ||
       !CpuParseModel(info, buf, static_cast<std::size_t>(size))) {
     DVR_ERROR("SysGetCpuVersion failed\n");
     return OSA_EFAIL;
@@ -115,22 +122,14 @@ int SystemGetMemInfo(uint32_t out[3]) {
     OSA_CHECK_FAIL("pMem");
     return OSA_EFAIL;
   }
-  uint64_t total = 0, free_ = 0, buffers = 0;
-  std::string text;
-  if (osa::sys::simulated() && sysdev::ReadText("/proc/meminfo", &text, 4096)) {
-    // The board's own figures.
-    std::sscanf(text.c_str(), "MemTotal: %" SCNu64 " kB MemFree: %" SCNu64 " kB", &total, &free_);
-    if (const char* b = std::strstr(text.c_str(), "Buffers:")) std::sscanf(b, "Buffers: %" SCNu64, &buffers);
-  } else {
-    struct sysinfo si;
-    if (sysinfo(&si) != 0) {
-      DVR_ERROR("sysinfo failed\n");
-      return OSA_EFAIL;
-    }
-    total = static_cast<uint64_t>(si.totalram) * si.mem_unit / 1024;
-    free_ = static_cast<uint64_t>(si.freeram) * si.mem_unit / 1024;
-    buffers = static_cast<uint64_t>(si.bufferram) * si.mem_unit / 1024;
+  struct sysinfo si;
+  if (osa::sys::sysinfo(&si) != 0) {
+    DVR_ERROR("sysinfo failed\n");
+    return OSA_EFAIL;
   }
+  uint64_t total = static_cast<uint64_t>(si.totalram) * si.mem_unit / 1024;
+  uint64_t free_ = static_cast<uint64_t>(si.freeram) * si.mem_unit / 1024;
+  uint64_t buffers = static_cast<uint64_t>(si.bufferram) * si.mem_unit / 1024;
   out[0] = static_cast<uint32_t>(total);
   out[1] = static_cast<uint32_t>(free_);
   out[2] = static_cast<uint32_t>(buffers);

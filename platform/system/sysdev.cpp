@@ -2,13 +2,6 @@
 
 #include "platform/system/sysdev.h"
 
-#include <unistd.h>
-
-#include <cctype>
-#include <cstdio>
-#include <cstring>
-
-#include "osa/sys.h"
 
 namespace sysdev {
 
@@ -17,51 +10,9 @@ SysDev& Dev() {
   return *d;
 }
 
-bool ShellSafe(const char* s, std::size_t max) {
-  if (!s || !*s) return false;
-  std::size_t n = 0;
-  for (; s[n]; ++n) {
-    unsigned char c = static_cast<unsigned char>(s[n]);
-    if (n >= max || !(std::isalnum(c) || c == '/' || c == '.' || c == '_' || c == '-' || c == ':')) return false;
-  }
-  return true;
-}
-
-bool RunCapture(const char* cmd, std::string* out) {
-  char rel[64];
-  std::snprintf(rel, sizeof rel, "/var/tmp/.dvr_cmd.%d", static_cast<int>(getpid()));
-  std::string file = osa::sys::path(rel);
-  if (!ShellSafe(file.c_str(), 512)) {
-    DVR_ERROR("scratch path %s is not fit for a shell\n", file.c_str());
-    return false;
-  }
-  std::string line = std::string(cmd) + " > " + file + " 2>/dev/null";
-  int st = run_cmd(line.c_str());
-  FILE* f = ::fopen(file.c_str(), "r");
-  out->clear();
-  if (f) {
-    char buf[512];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-    fclose(f);
-  }
-  ::unlink(file.c_str());
-  return st == 0;
-}
-
 std::string FirstLine(const std::string& s, std::size_t max) {
   std::string l = s.substr(0, s.find('\n'));
   return l.substr(0, max);
-}
-
-bool ReadText(const char* path, std::string* out, std::size_t max) {
-  FILE* f = osa::sys::fopen(path, "r");
-  if (!f) return false;
-  out->assign(max, '\0');
-  std::size_t n = fread(out->data(), 1, max, f);
-  fclose(f);
-  out->resize(n);
-  return true;
 }
 
 }  // namespace sysdev

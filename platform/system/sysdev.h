@@ -68,13 +68,7 @@ int stop_tty();
 int beep_uart(uint32_t freq, uint32_t ms);
 int stop_uart();
 
-// Characters allowed in text handed to a shell.
-bool ShellSafe(const char* s, std::size_t max);
-// Runs `cmd` through the shell and returns its standard output.
-bool RunCapture(const char* cmd, std::string* out);
 // The first line of `s`, at most `max` bytes.
 std::string FirstLine(const std::string& s, std::size_t max);
-// At most `max` bytes of a board file.
-bool ReadText(const char* path, std::string* out, std::size_t max);
 
 }  // namespace sysdev
