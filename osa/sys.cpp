@@ -2,10 +2,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/uio.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>

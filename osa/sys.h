@@ -99,7 +99,8 @@ struct Process {
   std::string cmdline;
 };
 std::vector<Process> processes();
-// Processes whose program (first argument, or its last path component) is `name`.
+// Processes whose program is `name`: their first argument is `name` or
+// ends in "/name" (a process that rewrote its arguments may not match).
 std::vector<pid_t> pids_named(const char* name);
 // Signals every process named `name`; the number signalled, or -1 when
 // the process list cannot be read.
@@ -124,8 +125,8 @@ ExecPlan plan_exec(const char* file, const char* const* argv);
 ExecPlan plan_shell(const char* command);  // "sh -c command" on the board's tool set
 int exec_prepared(const ExecPlan& plan);
 
-// True when calls go to a simulated board.  For tests and the simulator;
-// product code behaves the same either way.
+// True when calls go to a simulated board.  For tests and the simulator:
+// product code behaves the same either way and does not ask.
 bool simulated();
 
 }  // namespace osa::sys
