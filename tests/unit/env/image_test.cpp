@@ -191,9 +191,9 @@ TEST(EnvImage, ForTerminalShowsControlBytes) {
       {"ipaddr=10.0.0.1", "ipaddr=10.0.0.1"},
       {"x=\x1b[2J\x1b]0;owned\x07", "x=\\x1b[2J\\x1b]0;owned\\x07"},
       {"a\tb\rc\nd\x7f", "a\\x09b\\x0dc\\x0ad\\x7f"},
-      {"back\\x1b", "back\\\\x1b"},                       // a stored backslash cannot pose as an escape
-      {"utf8 \xc3\xa9 ok", "utf8 \xc3\xa9 ok"},               // e-acute passes
-      {"c1 \xc2\x9b" "31m", "c1 \\xc2\\x9b31m"},                 // U+009B, the 8-bit CSI
+      {"back\\x1b", "back\\\\x1b"},  // a stored backslash cannot pose as an escape
+      {"utf8 \xc3\xa9 ok", "utf8 \xc3\xa9 ok"},  // e-acute passes
+      {"c1 \xc2\x9b" "31m", "c1 \\xc2\\x9b31m"},  // U+009B, the 8-bit CSI
       {"nbsp \xc2\xa0", "nbsp \xc2\xa0"},
       {"gbk \xa3\xac", "gbk \xa3\xac"},
       {"end \xc2", "end \xc2"},
