@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "osa/sys.h"
+#include "platform/flash/lock.h"
 #include "platform/flashset/flashset.h"
 #include "platform/upgrade/upgrade.h"
 
@@ -193,6 +194,12 @@ int FlashPartPrecheck(const FlashPartOptions& opt) {
 }
 
 int FlashPartDoUpdate(const FlashPartOptions& opt) {
+  // One writer of the device at a time, from reading its table to the end;
+  // a device that is not there is reported by the checks below.
+  flash::PartLock lock;
+  if (opt.device && osa::sys::access(opt.device, F_OK) == 0 &&
+      !lock.Take(opt.device, flash::PartLock::Mode::Exclusive))
+    return OSA_EFAIL;
   FlashPartDevice dev;
   int index = -1;
   if (prepare(opt, &dev, &index) != 0) return OSA_EFAIL;
