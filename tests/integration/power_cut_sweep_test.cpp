@@ -176,6 +176,29 @@ std::string runs(const std::string& s) {
   return r;
 }
 
+// The phases seen against those expected: all of them when every cut was
+// taken; in a sample, a short phase between two samples of one letter may
+// be passed over, so those seen must come in the expected order, from the
+// first to the last.
+testing::AssertionResult Phases(const std::string& seen, const std::string& want) {
+  std::string got = runs(seen);
+  bool ok = got == want;
+  if (!ok && kEvery > 1 && !got.empty() && got.front() == want.front() && got.back() == want.back()) {
+    size_t at = 0;
+    ok = true;
+    for (char c : got) {
+      at = want.find(c, at);
+      if (at == std::string::npos) {
+        ok = false;
+        break;
+      }
+      ++at;
+    }
+  }
+  if (ok) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "phases " << got << " (" << seen << "), expected " << want;
+}
+
 TEST_P(BootFlashPowerCut, PartitionUpdate) {
   std::string img = data(70000, 7);
   WriteFile(dir_ + "/img", img);
@@ -183,7 +206,7 @@ TEST_P(BootFlashPowerCut, PartitionUpdate) {
   // Update marked started, table marked, partition written while marked
   // invalid, table restored, update marked ended.  The table itself is lost
   // while its own block is rewritten, and then the markers cover it.
-  EXPECT_EQ(runs(seen), "OTITN") << seen;
+  EXPECT_TRUE(Phases(seen, "OTITN"));
   size_t torn = std::count(seen.begin(), seen.end(), 'T');
   RecordProperty("cuts", static_cast<int>(seen.size()));
   RecordProperty("table_block_cuts", static_cast<int>(torn));
@@ -205,7 +228,7 @@ TEST_P(BootFlashPowerCut, PackageInstall) {
   std::string seen = sweep("package --settle 0 " + dir_ + "/p.pkg", {{"firmware", fw}, {"bootloader", bl}}, false);
   // Two partitions, each bracketed by its own markers and table rewrites;
   // between them the first is new and the second still old.
-  EXPECT_EQ(runs(seen), "OTITOTITN") << seen;
+  EXPECT_TRUE(Phases(seen, "OTITOTITN"));
   printf("%zu cuts: %s\n", seen.size(), seen.c_str());
 }
 
