@@ -3,13 +3,16 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "osa/file.h"
 #include "platform/fwpkg/fwpkg.h"
 
 namespace {
@@ -38,25 +41,22 @@ int usage() {
 // Reads a whole file of at most `limit` bytes.  Larger inputs (a device
 // such as /dev/zero never ends) are refused as soon as the limit is passed.
 bool read_file(const std::string& path, Bytes* out, uint64_t limit) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) {
-    fprintf(stderr, "fwpkg: cannot open %s: %s\n", path.c_str(), strerror(errno));
-    return false;
+  osa::ReadResult r = osa::ReadFile(path.c_str(), static_cast<std::size_t>(std::min<uint64_t>(limit, SIZE_MAX)));
+  switch (r.status) {
+    case osa::ReadStatus::Ok:
+      out->assign(r.data.begin(), r.data.end());
+      return true;
+    case osa::ReadStatus::TooLarge:
+      fprintf(stderr, "fwpkg: %s holds more than %llu bytes\n", path.c_str(), static_cast<unsigned long long>(limit));
+      return false;
+    case osa::ReadStatus::Missing:
+      fprintf(stderr, "fwpkg: cannot open %s: %s\n", path.c_str(), strerror(r.err));
+      return false;
+    case osa::ReadStatus::IoError:
+      break;
   }
-  out->clear();
-  uint8_t buf[65536];
-  size_t n;
-  bool big = false;
-  while (!big && (n = fread(buf, 1, sizeof buf, f)) > 0) {
-    big = out->size() + n > limit;
-    if (!big) out->insert(out->end(), buf, buf + n);
-  }
-  bool ok = !ferror(f);
-  fclose(f);
-  if (big) fprintf(stderr, "fwpkg: %s holds more than %llu bytes\n", path.c_str(),
-                   static_cast<unsigned long long>(limit));
-  else if (!ok) fprintf(stderr, "fwpkg: cannot read %s\n", path.c_str());
-  return ok && !big;
+  fprintf(stderr, "fwpkg: cannot read %s: %s\n", path.c_str(), strerror(r.err));
+  return false;
 }
 
 bool write_file(const std::string& path, const Bytes& data) {

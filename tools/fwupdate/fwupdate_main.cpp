@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "osa/file.h"
 #include "platform/flashset/flashset.h"
 #include "platform/upgrade/upgrade.h"
 
@@ -38,62 +40,41 @@ __attribute__((format(printf, 1, 2))) int fail(const char* fmt, ...) {
   return 1;
 }
 
-// Reads on until *out holds `limit` bytes.
-// 0, 1 when the file holds more (a device such as /dev/zero never ends:
-// refused as soon as the limit is passed), -1 when it cannot be read.
-int read_some(FILE* f, std::vector<uint8_t>* out, uint64_t limit) {
-  uint8_t buf[65536];
-  while (out->size() < limit) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, limit - out->size()));
-    size_t n = fread(buf, 1, want, f);
-    out->insert(out->end(), buf, buf + n);
-    if (n < want) return ferror(f) ? -1 : 0;
+// Reads `path` whole, refusing it as soon as it runs past `limit` bytes
+// (a device such as /dev/zero never ends).  0, 1 when too large (the
+// first `limit` bytes are in *out), -1 with the reason said.
+int read_bounded(const char* path, uint64_t limit, std::vector<uint8_t>* out) {
+  osa::ReadResult r = osa::ReadFile(path, static_cast<std::size_t>(std::min<uint64_t>(limit, SIZE_MAX)));
+  if (!r.readable()) {
+    fail("cannot %s %s: %s", r.status == osa::ReadStatus::Missing ? "open" : "read", path, strerror(r.err));
+    return -1;
   }
-  int c = fgetc(f);
-  if (c == EOF) return ferror(f) ? -1 : 0;
-  ungetc(c, f);  // more follows; left for a caller that reads on
-  return 1;
+  out->assign(r.data.begin(), r.data.end());
+  return r.ok() ? 0 : 1;
 }
-
-struct File {
-  explicit File(const char* path) : f(fopen(path, "rb")) {}
-  ~File() {
-    if (f) fclose(f);
-  }
-  FILE* f;
-};
 
 // An image, at most what the partition can take.
 int read_image(const char* path, uint64_t limit, const char* part, std::vector<uint8_t>* out) {
-  File f(path);
-  if (!f.f) return fail("cannot open %s", path);
-  int r = read_some(f.f, out, limit);
-  if (r < 0) return fail("cannot read %s", path);
-  if (r > 0) {
-    fprintf(stderr, "fwupdate: %s holds more than the %llu bytes partition %s can take\n", path,
-            static_cast<unsigned long long>(limit), part);
-    return 1;
-  }
-  return 0;
+  int r = read_bounded(path, limit, out);
+  if (r > 0)
+    fail("%s holds more than the %llu bytes partition %s can take", path, static_cast<unsigned long long>(limit), part);
+  return r == 0 ? 0 : 1;
 }
 
 // A package, at most the length its own header states.
 int read_package(const char* path, std::vector<uint8_t>* out) {
-  File f(path);
-  if (!f.f) return fail("cannot open %s", path);
-  if (read_some(f.f, out, fwpkg::kHeaderLen) < 0) return fail("cannot read %s", path);
-  if (out->size() < fwpkg::kHeaderLen) return 0;  // the installer says it is short
+  int r = read_bounded(path, fwpkg::kHeaderLen, out);
+  if (r <= 0) return r == 0 ? 0 : 1;  // a short package is the installer's to refuse
   fwpkg::Header h;
   fwpkg::DecodeHeader(*out, &h);
   uint64_t stated = fwpkg::StatedLength(h);
   if (stated > fwpkg::kMaxPackageLen)
     return fail("%s says it holds %llu bytes, more than a board can take", path,
                 static_cast<unsigned long long>(stated));
-  int r = read_some(f.f, out, stated);
-  if (r < 0) return fail("cannot read %s", path);
+  r = read_bounded(path, stated, out);
   if (r > 0)
     return fail("%s holds more than the %llu bytes its header describes", path, static_cast<unsigned long long>(stated));
-  return 0;
+  return r == 0 ? 0 : 1;
 }
 
 // The flash steps of the platform start: the set, and the flag partition
