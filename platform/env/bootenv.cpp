@@ -11,6 +11,7 @@
 #include "osa/sys.h"
 #include "platform/env/store.h"
 #include "platform/res/res.h"
+#include "osa/singleton.h"
 
 namespace bootenv {
 
@@ -28,8 +29,7 @@ struct Env {
 };
 
 Env& env() {
-  static Env* e = new Env;  // lives for the process
-  return *e;
+  return osa::Singleton<Env>();
 }
 
 bool cmdline_secerase() {

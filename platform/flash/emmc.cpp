@@ -9,6 +9,7 @@
 
 #include "osa/sys.h"
 #include "platform/flash/flash.h"
+#include "osa/singleton.h"
 
 namespace flash {
 
@@ -21,8 +22,7 @@ struct EmmcList {
   std::vector<std::pair<EmmcPartEntry, std::unique_ptr<EmmcDev>>> devs;  // keyed by the entry as probed
 };
 EmmcList& emmc_list() {
-  static EmmcList* l = new EmmcList;
-  return *l;
+  return osa::Singleton<EmmcList>();
 }
 
 // A decimal sector count from a sysfs attribute.

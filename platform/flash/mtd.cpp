@@ -9,6 +9,7 @@
 
 #include "osa/sys.h"
 #include "platform/flash/flash.h"
+#include "osa/singleton.h"
 
 static_assert(sizeof(mtd_info_user) == 32);
 static_assert(sizeof(erase_info_user) == 8);
@@ -24,8 +25,7 @@ struct MtdList {
   std::vector<std::unique_ptr<MtdDev>> devs;
 };
 MtdList& mtd_list() {
-  static MtdList* l = new MtdList;  // partitions live for the process
-  return *l;
+  return osa::Singleton<MtdList>();  // partitions live for the process
 }
 
 int bad_buf() {
