@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/env/store.h"
 #include "platform/res/res.h"
-#include "osa/singleton.h"
 
 namespace bootenv {
 

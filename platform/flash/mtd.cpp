@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/flash/flash.h"
-#include "osa/singleton.h"
 
 static_assert(sizeof(mtd_info_user) == 32);
 static_assert(sizeof(erase_info_user) == 8);

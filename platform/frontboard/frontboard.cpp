@@ -238,19 +238,30 @@ int FrontboardWrite(const void* buf, int len) {
   return len;
 }
 
-int FrontboardRead2(void* buf, int len, int board) {
-  if (!check(buf, "Buffer") || len < 0) return OSA_EFAIL;
+namespace {
+// The board that a caller addresses, once the set is built; null after
+// the message.
+FbdBoard_t* addressed(const void* buf, int len, int board, bool reading) {
+  if (!check(buf, "Buffer") || len < 0) return nullptr;
   if (FbdDevInit() != OSA_SOK) {
     DVR_ERROR("FrontboardRead failed, FbdDevInit failed.\n");
-    return OSA_EFAIL;
+    return nullptr;
   }
   FbdSet& s = set();
-  if (board < 0 || static_cast<uint32_t>(board) >= s.Res.Count || !s.Board[board] || !s.Board[board]->Read) {
+  FbdBoard_t* b = board >= 0 && static_cast<uint32_t>(board) < s.Res.Count ? s.Board[board].get() : nullptr;
+  if (!b || !(reading ? reinterpret_cast<void*>(b->Read) : reinterpret_cast<void*>(b->Write))) {
     DVR_ERROR("param vailed\n");
-    return OSA_EFAIL;
+    return nullptr;
   }
+  return b;
+}
+}  // namespace
+
+int FrontboardRead2(void* buf, int len, int board) {
+  FbdBoard_t* b = addressed(buf, len, board, true);
+  if (!b) return OSA_EFAIL;
   uint32_t r = 0;
-  if (s.Board[board]->Read(buf, static_cast<uint32_t>(len), &r, s.Board[board].get()) != OSA_SOK) {
+  if (b->Read(buf, static_cast<uint32_t>(len), &r, b) != OSA_SOK) {
     DVR_ERROR("read failed\n");
     return OSA_EFAIL;
   }
@@ -258,48 +269,33 @@ int FrontboardRead2(void* buf, int len, int board) {
 }
 
 int FrontboardWrite2(const void* buf, int len, int board) {
-  if (!check(buf, "Buffer") || len < 0) return OSA_EFAIL;
-  if (FbdDevInit() != OSA_SOK) {
-    DVR_ERROR("FrontboardRead failed, FbdDevInit failed.\n");
-    return OSA_EFAIL;
-  }
-  FbdSet& s = set();
-  if (board < 0 || static_cast<uint32_t>(board) >= s.Res.Count || !s.Board[board] || !s.Board[board]->Write) {
-    DVR_ERROR("param vailed\n");
-    return OSA_EFAIL;
-  }
-  if (s.Board[board]->Write(buf, static_cast<uint32_t>(len), s.Board[board].get()) != OSA_SOK) {
+  FbdBoard_t* b = addressed(buf, len, board, false);
+  if (!b) return OSA_EFAIL;
+  if (b->Write(buf, static_cast<uint32_t>(len), b) != OSA_SOK) {
     DVR_ERROR("write failed\n");
     return OSA_EFAIL;
   }
   return len;
 }
 
-int FrontboardThreadStart() {
+namespace {
+// Runs a thread operation of every board in order, up to the first failure.
+int each_thread(int (*FbdBoard_t::*op)(FbdBoard_t*), const char* name) {
   FbdSet& s = set();
   for (uint32_t i = 0; i < s.Res.Count; ++i) {
     FbdBoard_t* b = s.Board[i].get();
-    if (b && b->ThreadStart && b->ThreadStart(b) != OSA_SOK) {
-      DVR_ERROR("pFbdDev[%d]->ThreadStart err\n", static_cast<int>(i));
-      DVR_ERROR("ThreadStart failed\n");
+    if (b && b->*op && (b->*op)(b) != OSA_SOK) {
+      DVR_ERROR("pFbdDev[%d]->%s err\n", static_cast<int>(i), name);
+      DVR_ERROR("%s failed\n", name);
       return OSA_EFAIL;
     }
   }
   return OSA_SOK;
 }
+}  // namespace
 
-int FrontboardThreadStop() {
-  FbdSet& s = set();
-  for (uint32_t i = 0; i < s.Res.Count; ++i) {
-    FbdBoard_t* b = s.Board[i].get();
-    if (b && b->ThreadStop && b->ThreadStop(b) != OSA_SOK) {
-      DVR_ERROR("pFbdDev[%d]->ThreadStop err\n", static_cast<int>(i));
-      DVR_ERROR("ThreadStop failed\n");
-      return OSA_EFAIL;
-    }
-  }
-  return OSA_SOK;
-}
+int FrontboardThreadStart() { return each_thread(&FbdBoard_t::ThreadStart, "ThreadStart"); }
+int FrontboardThreadStop() { return each_thread(&FbdBoard_t::ThreadStop, "ThreadStop"); }
 
 // ------------------------------------------------------ serial-line board
 

@@ -66,32 +66,30 @@ int board_request(GpioDev_t* Thiz, unsigned long request, uint32_t value, uint32
   return OSA_SOK;
 }
 
-int common_dir_out(GpioDev_t* Thiz) { return GpioCommonSetDir(GPIO_DIR_OUT, Thiz); }
-int common_dir_in(GpioDev_t* Thiz) { return GpioCommonSetDir(GPIO_DIR_IN, Thiz); }
-int common_high(GpioDev_t* Thiz) {
-  uint32_t v = 1;
-  return GpioCommonWrite(&v, Thiz);
+// The derived operations of either driver: direction and level constants.
+template <int (*SetDir)(uint32_t, GpioDev_t*)>
+int dir_out(GpioDev_t* Thiz) {
+  return SetDir(GPIO_DIR_OUT, Thiz);
 }
-int common_low(GpioDev_t* Thiz) {
-  uint32_t v = 0;
-  return GpioCommonWrite(&v, Thiz);
+template <int (*SetDir)(uint32_t, GpioDev_t*)>
+int dir_in(GpioDev_t* Thiz) {
+  return SetDir(GPIO_DIR_IN, Thiz);
+}
+template <int (*Write)(uint32_t*, GpioDev_t*), uint32_t Level>
+int write_level(GpioDev_t* Thiz) {
+  uint32_t v = Level;
+  return Write(&v, Thiz);
 }
 
 int extend_read(uint32_t* pValue, GpioDev_t* Thiz) {
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
+  if (!have_value(Thiz, pValue)) return OSA_EFAIL;
   uint32_t v = 0;
   if (GpioExtendIoctl(GPIO_IOC_READ, &v, Thiz) != OSA_SOK) return OSA_EFAIL;
   *pValue = v & 1u;
   return OSA_SOK;
 }
 int extend_write(uint32_t* pValue, GpioDev_t* Thiz) {
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
+  if (!have_value(Thiz, pValue)) return OSA_EFAIL;
   uint32_t v = *pValue & 1u;
   return GpioExtendIoctl(GPIO_IOC_WRITE, &v, Thiz);
 }
@@ -99,46 +97,25 @@ int extend_set_dir(uint32_t dir, GpioDev_t* Thiz) {
   uint32_t v = dir & 1u;
   return GpioExtendIoctl(GPIO_IOC_SET_DIR, &v, Thiz);
 }
-int extend_dir_out(GpioDev_t* Thiz) { return extend_set_dir(GPIO_DIR_OUT, Thiz); }
-int extend_dir_in(GpioDev_t* Thiz) { return extend_set_dir(GPIO_DIR_IN, Thiz); }
-int extend_high(GpioDev_t* Thiz) {
-  uint32_t v = 1;
-  return extend_write(&v, Thiz);
-}
-int extend_low(GpioDev_t* Thiz) {
-  uint32_t v = 0;
-  return extend_write(&v, Thiz);
-}
 int extend_get_dir(uint32_t* pDir, GpioDev_t* Thiz) {
-  if (!pDir) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
+  if (!have_value(Thiz, pDir)) return OSA_EFAIL;
   return GpioExtendIoctl(GPIO_IOC_GET_DIR, pDir, Thiz);
 }
 
-void install_common(GpioDev_t& d) {
-  d.Read = GpioCommonRead;
-  d.Write = GpioCommonWrite;
-  d.Open = GpioCommonOpen;
-  d.SetDirOut = common_dir_out;
-  d.SetDirIn = common_dir_in;
-  d.WriteHigh = common_high;
-  d.WriteLow = common_low;
-  d.GetDir = GpioCommonGetDir;
-  d.ConfigAlt = GpioCommonConfigAlt;
-}
-
-void install_extend(GpioDev_t& d) {
-  d.Read = extend_read;
-  d.Write = extend_write;
-  d.Open = GpioExtendOpen;
-  d.SetDirOut = extend_dir_out;
-  d.SetDirIn = extend_dir_in;
-  d.WriteHigh = extend_high;
-  d.WriteLow = extend_low;
-  d.GetDir = extend_get_dir;
-  d.ConfigAlt = GpioExtendConfigAlt;
+// Both drivers offer the same operations; the derived ones come from
+// their direction and write requests.
+template <int (*Read)(uint32_t*, GpioDev_t*), int (*Write)(uint32_t*, GpioDev_t*), int (*Open)(GpioDev_t*),
+          int (*SetDir)(uint32_t, GpioDev_t*), int (*GetDir)(uint32_t*, GpioDev_t*), int (*ConfigAlt)(GpioDev_t*)>
+void install(GpioDev_t& d) {
+  d.Read = Read;
+  d.Write = Write;
+  d.Open = Open;
+  d.SetDirOut = dir_out<SetDir>;
+  d.SetDirIn = dir_in<SetDir>;
+  d.WriteHigh = write_level<Write, 1>;
+  d.WriteLow = write_level<Write, 0>;
+  d.GetDir = GetDir;
+  d.ConfigAlt = ConfigAlt;
 }
 
 void log_identity_error(const GpioRes_t& r) {
@@ -228,10 +205,11 @@ GpioDev_t* ManagerFindGpioDev(const GpioRes_t* pRes, GpioManager_t* Thiz) {
   d->Res = *pRes;
   if (pRes->Type == GPIO_TYPE_EXTEND) {
     DVR_INFO("stand extend gpio driver(implentment in kernel module).\n");
-    install_extend(*d);
+    install<extend_read, extend_write, GpioExtendOpen, extend_set_dir, extend_get_dir, GpioExtendConfigAlt>(*d);
   } else {
     DVR_INFO("embeded/pch/sio gpio driver(implentment in drvbox).\n");
-    install_common(*d);
+    install<GpioCommonRead, GpioCommonWrite, GpioCommonOpen, GpioCommonSetDir, GpioCommonGetDir,
+            GpioCommonConfigAlt>(*d);
   }
   d->Parent = Thiz;
   bool opened = d->Open(d.get()) == OSA_SOK;

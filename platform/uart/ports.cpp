@@ -21,6 +21,15 @@ struct PortSet {
     osa::LockGuard g(Lock);
     Inited = false;
   }
+  // Fetches the record and checks it before anything walks it.
+  bool load(int (*fetch)(void*), const char* (*check)(const Record&), const char* what) {
+    if (fetch(&Res) != OSA_SOK) return false;
+    if (const char* why = check(Res)) {
+      DVR_ERROR("%s record: %s\n", what, why);
+      return false;
+    }
+    return true;
+  }
   Port* get(uint32_t index) {
     osa::LockGuard g(Lock);
     return Inited && index < Res.Count ? &Ports[index] : nullptr;
@@ -124,11 +133,7 @@ int TransComDevInit() {
   TransComs& t = transcoms();
   osa::LockGuard g(t.Lock);
   if (t.Inited) return OSA_SOK;
-  if (TransComsGetRes(&t.Res) != OSA_SOK) return OSA_EFAIL;
-  if (const char* why = ResTransComsCheck(t.Res)) {
-    DVR_ERROR("transport line record: %s\n", why);
-    return OSA_EFAIL;
-  }
+  if (!t.load(TransComsGetRes, ResTransComsCheck, "transport line")) return OSA_EFAIL;
   int rc = OSA_SOK;
   for (uint32_t i = 0; i < t.Res.Count; ++i) {
     TransCom_t& p = t.Ports[i];
@@ -197,11 +202,7 @@ int SerialDevInit() {
   Serials& s = serials();
   osa::LockGuard g(s.Lock);
   if (s.Inited) return OSA_SOK;
-  if (SerialGetRes(&s.Res) != OSA_SOK) return OSA_EFAIL;
-  if (const char* why = ResSerialCheck(s.Res)) {
-    DVR_ERROR("serial port record: %s\n", why);
-    return OSA_EFAIL;
-  }
+  if (!s.load(SerialGetRes, ResSerialCheck, "serial port")) return OSA_EFAIL;
   char enprint[32] = {};
   bool have_enprint = BootEnvGetValue("enprint", enprint, sizeof enprint) >= 0;
   if (!have_enprint) DVR_ERROR("get enprint failed\n");
