@@ -54,7 +54,7 @@ bool check(const void* p, const char* name) {
 int wait_readable(int fd, int timeout_ms) {
   pollfd p = {fd, POLLIN, 0};
   for (;;) {
-    int n = ::poll(&p, 1, timeout_ms);
+    int n = osa::sys::poll(&p, 1, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     return n > 0 ? 1 : 0;
@@ -271,11 +271,11 @@ int UartSetAttr(const UartAttr_t* pAttr, UartDev_t* Thiz) {
     return OSA_EFAIL;
   }
   termios t{};
-  if (tcgetattr(fd, &t) != 0) {
+  if (osa::sys::tcgetattr(fd, &t) != 0) {
     DVR_ERROR("tcgetattr is failed\n");
     return OSA_EFAIL;
   }
-  cfmakeraw(&t);
+  osa::sys::cfmakeraw(&t);
   if (pAttr->TermMode == 1) {
     t.c_iflag |= ICRNL | IXON;
     t.c_oflag |= OPOST;
@@ -286,8 +286,8 @@ int UartSetAttr(const UartAttr_t* pAttr, UartDev_t* Thiz) {
     DVR_ERROR("set baudrate wrong\n");
     return OSA_EFAIL;
   }
-  cfsetispeed(&t, speed);
-  cfsetospeed(&t, speed);
+  osa::sys::cfsetispeed(&t, speed);
+  osa::sys::cfsetospeed(&t, speed);
   switch (pAttr->Parity) {
     case 0: t.c_cflag &= ~PARENB; t.c_iflag &= ~INPCK; break;
     case 1: t.c_cflag |= PARENB | PARODD; t.c_iflag |= INPCK; break;
@@ -313,11 +313,11 @@ int UartSetAttr(const UartAttr_t* pAttr, UartDev_t* Thiz) {
   t.c_cflag |= CLOCAL | CREAD;
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
-  if (tcflush(fd, TCIOFLUSH) != 0) {
+  if (osa::sys::tcflush(fd, TCIOFLUSH) != 0) {
     DVR_ERROR("tcflush is failed\n");
     return OSA_EFAIL;
   }
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+  if (osa::sys::tcsetattr(fd, TCSANOW, &t) != 0) {
     DVR_ERROR("tcsetattr is failed\n");
     return OSA_EFAIL;
   }
@@ -443,13 +443,13 @@ int UartWrite(const void* buf, uint32_t len, UartDev_t* Thiz) {
       // A full output queue is waited out instead of spinning on it.
       if (e == EAGAIN && fd >= 0) {
         pollfd pf = {fd, POLLOUT, 0};
-        ::poll(&pf, 1, 300);
+        osa::sys::poll(&pf, 1, 300);
       }
       continue;
     }
     failures = 0;
     done += static_cast<uint32_t>(n);
-    if (half) tcdrain(fd);
+    if (half) osa::sys::tcdrain(fd);
   }
   if (half) {
     osa::LockGuard d(Thiz->DirLock);
@@ -467,10 +467,10 @@ int UartPurge(uint32_t flags, UartDev_t* Thiz) {
     DVR_ERROR("uart is not opened\n");
     return OSA_EFAIL;
   }
-  if (flags & 4) tcflush(fd, TCOFLUSH);
-  if (flags & 8) tcflush(fd, TCIFLUSH);
-  if (flags & 1) tcflow(fd, TCOOFF);
-  if (flags & 2) tcflow(fd, TCIOFF);
+  if (flags & 4) osa::sys::tcflush(fd, TCOFLUSH);
+  if (flags & 8) osa::sys::tcflush(fd, TCIFLUSH);
+  if (flags & 1) osa::sys::tcflow(fd, TCOOFF);
+  if (flags & 2) osa::sys::tcflow(fd, TCIOFF);
   return OSA_SOK;
 }
 
