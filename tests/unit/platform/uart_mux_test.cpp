@@ -11,6 +11,17 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// A frame with sync AA 55 and `len` payload bytes of `fill`.
+Bytes Frame(uint8_t chn, uint8_t type, uint8_t len, uint8_t fill) {
+  Bytes f(5u + len, fill);
+  f[0] = 0xAA;
+  f[1] = 0x55;
+  f[2] = chn;
+  f[3] = type;
+  f[4] = len;
+  return f;
+}
+
 std::vector<Bytes> Frames(const Bytes& stream, uint8_t s1 = 0xAA, uint8_t s2 = 0x55) {
   UartMuxParser p(s1, s2);
   std::vector<Bytes> out;
@@ -46,8 +57,7 @@ TEST(UartMuxParser, FindsFramesInTheStream) {
 }
 
 TEST(UartMuxParser, TakesTheLongestPayloadAndTellsWhenInsideAFrame) {
-  Bytes s = {0xAA, 0x55, 13, 1, 255};
-  s.resize(5 + 255, 0xEE);
+  Bytes s = Frame(13, 1, 255, 0xEE);
   UartMuxParser p(0xAA, 0x55);
   for (size_t i = 0; i + 1 < s.size(); ++i) {
     ASSERT_FALSE(p.Feed(s[i])) << i;
@@ -78,8 +88,7 @@ TEST(UartMuxRouteOf, SendsEachTypeToItsRingOrRefusesIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "channel " << int(c.chn) << " type " << int(c.type));
-    Bytes f = {0xAA, 0x55, c.chn, c.type, c.len};
-    f.resize(5u + c.len, 0x42);
+    Bytes f = Frame(c.chn, c.type, c.len, 0x42);
     UartMuxRoute r = UartMuxRouteOf(f.data(), static_cast<uint32_t>(f.size()));
     EXPECT_EQ(r.ring, c.ring);
     EXPECT_EQ(r.ring < 0 ? r.error : r.fail, c.message);
