@@ -245,28 +245,28 @@ static int walk(uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev, Conv
   return 0;
 }
 
-int FlashMtdRead(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {
+// Reads of either family: the partitions' own reads, counted for the set.
+template <typename Part, typename Convert>
+static int read_parts(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev, Convert conv,
+                      const char* warn) {
   if (!check_dev(buf, done, dev)) return OSA_EFAIL;
   auto* b = static_cast<uint8_t*>(buf);
-  return walk<flash::MtdDev>(addr, len, done, dev, FlashConvertMtd,
-                             [&](flash::MtdDev* p, uint32_t off, uint32_t n, uint32_t at) {
-                               int r = p->Read(b + at, off, n);
-                               if (r == 0) count(dev, &FlashsStats::read, n);
-                               return r;
-                             },
-                             "FlashConvertMtd");
+  return walk<Part>(
+      addr, len, done, dev, conv,
+      [&](Part* p, uint32_t off, uint32_t n, uint32_t at) {
+        int r = p->Read(b + at, off, n);
+        if (r == 0) count(dev, &FlashsStats::read, n);
+        return r;
+      },
+      warn);
+}
+
+int FlashMtdRead(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {
+  return read_parts<flash::MtdDev>(buf, addr, len, done, dev, FlashConvertMtd, "FlashConvertMtd");
 }
 
 int FlashEmmcRead(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {
-  if (!check_dev(buf, done, dev)) return OSA_EFAIL;
-  auto* b = static_cast<uint8_t*>(buf);
-  return walk<flash::EmmcDev>(addr, len, done, dev, FlashConvertEmmc,
-                              [&](flash::EmmcDev* p, uint32_t off, uint32_t n, uint32_t at) {
-                                int r = p->Read(b + at, off, n);
-                                if (r == 0) count(dev, &FlashsStats::read, n);
-                                return r;
-                              },
-                              "FlashConvertEmmc");
+  return read_parts<flash::EmmcDev>(buf, addr, len, done, dev, FlashConvertEmmc, "FlashConvertEmmc");
 }
 
 int FlashMtdWrite(const void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {

@@ -30,6 +30,12 @@ struct PortSet {
     }
     return true;
   }
+  // Port i, cleared and pointed at its record entry.
+  Port& fresh(uint32_t i) {
+    Ports[i] = Port{};
+    Ports[i].Res = &Res.Entry[i];
+    return Ports[i];
+  }
   Port* get(uint32_t index) {
     osa::LockGuard g(Lock);
     return Inited && index < Res.Count ? &Ports[index] : nullptr;
@@ -136,9 +142,7 @@ int TransComDevInit() {
   if (!t.load(TransComsGetRes, ResTransComsCheck, "transport line")) return OSA_EFAIL;
   int rc = OSA_SOK;
   for (uint32_t i = 0; i < t.Res.Count; ++i) {
-    TransCom_t& p = t.Ports[i];
-    p = TransCom_t{};
-    p.Res = &t.Res.Entry[i];
+    TransCom_t& p = t.fresh(i);
     uint32_t type = p.Res->DevType;
     if (type > 1) {
       DVR_ERROR("dev type to large\n");
@@ -208,9 +212,7 @@ int SerialDevInit() {
   if (!have_enprint) DVR_ERROR("get enprint failed\n");
   int rc = OSA_SOK;
   for (uint32_t i = 0; i < s.Res.Count; ++i) {
-    SerialPort_t& p = s.Ports[i];
-    p = SerialPort_t{};
-    p.Res = &s.Res.Entry[i];
+    SerialPort_t& p = s.fresh(i);
     uint32_t role = p.Res->Role;
     if (have_enprint && std::strcmp(enprint, "0") == 0) {
       DVR_INFO("ZqKeyboard = 0, Always as Console\n");
