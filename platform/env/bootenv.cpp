@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/env/store.h"
 #include "platform/res/res.h"
@@ -33,8 +34,7 @@ struct Env {
 };
 
 Env& env() {
-  static Env* e = new Env;  // lives for the process
-  return *e;
+  return osa::Singleton<Env>();
 }
 
 bool cmdline_secerase() {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/flash/flash.h"
 
@@ -24,8 +25,7 @@ struct MtdList {
   std::vector<std::unique_ptr<MtdDev>> devs;
 };
 MtdList& mtd_list() {
-  static MtdList* l = new MtdList;  // partitions live for the process
-  return *l;
+  return osa::Singleton<MtdList>();  // partitions live for the process
 }
 
 int bad_buf() {
