@@ -21,7 +21,9 @@
 #include <ctime>
 #include <string>
 
+#include "osa/file.h"
 #include "osa/osa.h"
+#include "osa/shell.h"
 #include "osa/sys.h"
 #include "platform/env/bootenv.h"
 #include "platform/gpio/gpio.h"
@@ -65,38 +67,11 @@ SysDev& dev() {
 const SystemRtcOps* g_rtc = nullptr;
 const SystemWdgOps* g_wdg = nullptr;
 
-// Characters allowed in text handed to a shell.
-bool shell_safe(const char* s, std::size_t max) {
-  if (!s || !*s) return false;
-  std::size_t n = 0;
-  for (; s[n]; ++n) {
-    unsigned char c = static_cast<unsigned char>(s[n]);
-    if (n >= max || !(std::isalnum(c) || c == '/' || c == '.' || c == '_' || c == '-' || c == ':')) return false;
-  }
-  return true;
-}
-
-// Runs `cmd` with its output in a scratch file and returns that output.
+// Runs `cmd` and returns its standard output.
 bool run_capture(const char* cmd, std::string* out) {
-  char rel[64];
-  std::snprintf(rel, sizeof rel, "/var/tmp/.dvr_cmd.%d", static_cast<int>(getpid()));
-  std::string file = osa::sys::path(rel);
-  if (!shell_safe(file.c_str(), 512)) {
-    DVR_ERROR("scratch path %s is not fit for a shell\n", file.c_str());
-    return false;
-  }
-  std::string line = std::string(cmd) + " > " + file + " 2>/dev/null";
-  int st = run_cmd(line.c_str());
-  FILE* f = ::fopen(file.c_str(), "r");
-  out->clear();
-  if (f) {
-    char buf[512];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-    fclose(f);
-  }
-  ::unlink(file.c_str());
-  return st == 0;
+  auto r = osa::Capture(cmd);
+  *out = std::move(r.output);
+  return r.ok();
 }
 
 std::string first_line(const std::string& s, std::size_t max) {
@@ -834,7 +809,7 @@ int SystemGetBoardSerialNumber(char* buf, int len) {
 
 int SystemSetBoardSerialNumber(const char* serial) {
   char cmd[192];
-  if (!shell_safe(serial, 64) || std::snprintf(cmd, sizeof cmd, "hwtool_tarn w s %s", serial) <= 0) {
+  if (!serial || !osa::ShellSafe(serial, osa::kShellWordChars, 63) || std::snprintf(cmd, sizeof cmd, "hwtool_tarn w s %s", serial) <= 0) {
     DVR_ERROR("sprintf fail\n");
     return OSA_EFAIL;
   }
@@ -849,13 +824,9 @@ int SystemSetBoardSerialNumber(const char* serial) {
 
 namespace {
 bool read_text(const char* path, std::string* out, std::size_t max) {
-  FILE* f = osa::sys::fopen(path, "r");
-  if (!f) return false;
-  out->assign(max, '\0');
-  std::size_t n = fread(out->data(), 1, max, f);
-  fclose(f);
-  out->resize(n);
-  return true;
+  auto file = osa::ReadFile(path, max);
+  *out = std::move(file.data);
+  return file.readable();
 }
 
 // Usage over the interval since `prev`, which becomes the new sample when
@@ -983,7 +954,7 @@ int SystemGetMemInfo(uint32_t out[3]) {
 int SystemCollectInfo(const char* directory, int flag) {
   DVR_INFO("System Collectting information, flag=0x%x, path=(%s)...\n", flag, directory ? directory : "");
   char cmd[512];
-  if (!shell_safe(directory, 256)) {
+  if (!directory || !osa::ShellSafe(directory, osa::kShellWordChars, 255)) {
     DVR_ERROR("run (%s) failed\n", directory ? directory : "");
     return OSA_EFAIL;
   }
