@@ -225,12 +225,12 @@ int Bridge_GetBridgeMembers(const char* br, NetName* names, int* count) {
     return 0;
   }
   int n = 0;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = osa::sys::readdir(d)) {
     if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
     if (n >= *count) break;
     if (ValidIfName(e->d_name)) CopyOut(e->d_name, names[n++], kNetNameLen);
   }
-  closedir(d);
+  osa::sys::closedir(d);
   *count = n;
   return 1;
 }

@@ -382,10 +382,10 @@ void DoBridgeStuff() {
     return;
   }
   std::vector<std::string> files;
-  while (dirent* e = readdir(d))
+  while (dirent* e = osa::sys::readdir(d))
     if (Contains(e->d_name, "networkbr") && checkIsRegFile((std::string(NET_CONFIG_DIR "/") + e->d_name).c_str()))
       files.emplace_back(e->d_name);
-  closedir(d);
+  osa::sys::closedir(d);
   std::sort(files.begin(), files.end());
   for (auto& f : files) {
     char br[kNetNameLen] = {};

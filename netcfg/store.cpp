@@ -498,7 +498,7 @@ int GetAllNetworkFile(NetFileName* names, int* count) {
     return 0;
   }
   std::vector<std::string> found;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = osa::sys::readdir(d)) {
     std::string_view n = e->d_name;
     if (!Contains(n, "network") || Contains(n, "networkip6")) continue;
     if (n.size() >= kNetFileNameLen - 1) {
@@ -507,7 +507,7 @@ int GetAllNetworkFile(NetFileName* names, int* count) {
     }
     if (checkIsRegFile((std::string(NET_CONFIG_DIR "/") + e->d_name).c_str())) found.emplace_back(n);
   }
-  closedir(d);
+  osa::sys::closedir(d);
   std::sort(found.begin(), found.end());  // directory order means nothing; keep runs repeatable
   int n = 0;
   for (auto& f : found) {

@@ -70,9 +70,9 @@ std::vector<std::string> other_links(const std::string& path) {
   struct stat st{};
   if (::lstat(sys::path(path.c_str()).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return out;
   std::string dir = dir_of(path), base = base_of(path);
-  std::unique_ptr<DIR, int (*)(DIR*)> d(sys::opendir(dir.c_str()), closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> d(sys::opendir(dir.c_str()), sys::closedir);
   if (!d) return out;
-  while (dirent* e = readdir(d.get())) {
+  while (dirent* e = sys::readdir(d.get())) {
     std::string n = e->d_name;
     if (n == base || n == "." || n == "..") continue;
     std::string p = (dir == "/" ? "" : dir) + "/" + n;
