@@ -64,15 +64,25 @@ int create_temp(const std::string& path, mode_t mode, std::random_device& rd, st
   return -1;
 }
 
-// The other names of `path`'s file in its folder (hard links, not symlinks).
-std::vector<std::string> other_links(const std::string& path) {
+// The other names of `path`'s file in its folder (hard links, not
+// symlinks).  *err is set when the folder cannot be listed.
+std::vector<std::string> other_links(const std::string& path, int* err) {
   std::vector<std::string> out;
   struct stat st{};
   if (::lstat(sys::path(path.c_str()).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return out;
   std::string dir = dir_of(path), base = base_of(path);
   std::unique_ptr<DIR, int (*)(DIR*)> d(sys::opendir(dir.c_str()), sys::closedir);
-  if (!d) return out;
-  while (dirent* e = sys::readdir(d.get())) {
+  if (!d) {
+    *err = errno;
+    return out;
+  }
+  for (;;) {
+    errno = 0;
+    dirent* e = sys::readdir(d.get());
+    if (!e) {
+      *err = errno;
+      break;
+    }
     std::string n = e->d_name;
     if (n == base || n == "." || n == "..") continue;
     std::string p = (dir == "/" ? "" : dir) + "/" + n;
@@ -155,7 +165,8 @@ ReplaceResult ReplaceFile(const char* path, std::string_view data, const Replace
   };
   if (!path || !*path) return fail(ReplaceResult::Step::Create, EINVAL, "cannot create a temporary: no path");
   std::random_device rd;
-  const std::vector<std::string> links = opt.keep_links ? other_links(path) : std::vector<std::string>{};
+  int list_err = 0;
+  const std::vector<std::string> links = opt.keep_links ? other_links(path, &list_err) : std::vector<std::string>{};
   std::string tmp;
   UniqueFd fd(create_temp(path, opt.mode, rd, &tmp));
   if (!fd) {
@@ -190,6 +201,10 @@ ReplaceResult ReplaceFile(const char* path, std::string_view data, const Replace
     int e = errno;
     ::unlink(real_tmp.c_str());
     return fail(ReplaceResult::Step::Rename, e, std::string("rename to ") + path + ": " + errtext(e));
+  }
+  if (list_err) {
+    r.link_err = list_err;
+    r.link_message = "list folder " + dir_of(path) + ": " + errtext(list_err);
   }
   for (auto& l : links)
     if (int e = relink(real_path, l, rd)) {

@@ -51,7 +51,7 @@ struct ReplaceResult {
   int err = 0;               // its errno
   int sync_err = 0;          // errno of a tolerated fsync failure
   int link_err = 0;          // errno of a failed re-link (the replace itself succeeded)
-  std::string link_message;  // "relink NAME: ..."
+  std::string link_message;  // "relink NAME: ...", "list folder DIR: ..."
   std::string message;       // "cannot create TMP: ...", "write TMP: ...", ...
   bool ok() const { return failed == Step::None; }
 };
