@@ -197,7 +197,11 @@ std::string IfnameOfFile(std::string_view file) {
 bool ReplaceBoardFile(const char* path, std::string_view text, std::string* err) {
   osa::ReplaceOptions opt;
   opt.sync_required = false;  // a failing fsync only warns, the new content stands
-  opt.keep_links = true;      // legacy names (network2 ...) stay on the new content
+  const std::string dir = NET_CONFIG_DIR "/";
+  for (auto& l : kLegacyNames) {
+    if (dir + l.new_name == path) opt.keep_linked.push_back(dir + l.old_name);
+    if (dir + l.old_name == path) opt.keep_linked.push_back(dir + l.new_name);
+  }
   auto r = osa::ReplaceFile(path, text, opt);
   if (!r.ok()) {
     *err = r.message;
