@@ -183,8 +183,11 @@ class SimBackend final : public osa::sys::Backend {
     std::string abs = AbsoluteBoardPath(p), layer = board_->layer_path(abs);
     struct stat st;
     if (layer.empty()) return "/nonexistent-board-path";
-    if (::lstat(layer.c_str(), &st) == 0 || !board_->host_readable(abs)) return layer;
-    return p;
+    if (!board_->host_readable(abs)) return layer;
+    // A folder both have is listed from the host (the board's /proc holds
+    // only the files it owns); a file the board wrote is the board's.
+    if (::lstat(layer.c_str(), &st) != 0 || (S_ISDIR(st.st_mode) && ::stat(abs.c_str(), &st) == 0)) return p;
+    return layer;
   }
 
   // An open of a path the board does not own: writes land in the board's
@@ -212,13 +215,10 @@ class SimBackend final : public osa::sys::Backend {
     std::error_code ec;
     bool in_layer = fs::exists(fs::symlink_status(layer, ec));
     if (!writes) {
-      if (in_layer || !board_->host_readable(abs)) {
-        // Say so when the host has what the board cannot see.
-        if (!in_layer && ::access(abs.c_str(), F_OK) == 0) board_->event("read-hidden " + abs);
-        *at = layer;
-        return true;
-      }
-      *at = p;
+      // Say so when the host has what the board cannot see.
+      if (!in_layer && !board_->host_readable(abs) && ::access(abs.c_str(), F_OK) == 0)
+        board_->event("read-hidden " + abs);
+      *at = unowned_path(p);
       return true;
     }
     if (!in_layer) {
