@@ -7,6 +7,7 @@
 
 #include "sim/peers.h"
 #include "sim/sim.h"
+#include "sim/uevent.h"
 
 namespace sim {
 
@@ -34,6 +35,7 @@ std::span<const Command> ExtraCommands() {
   static const std::vector<Command> k = {
       {"panel", "panel DIR release|key N|frame B0 B1 B2 B3|raw B...  drive the front panel", PanelCommand},
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives", PeersCommand},
+      {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;
