@@ -238,7 +238,11 @@ class SimBackend final : public osa::sys::Backend {
     board_->event("exec " + f + (args.size() > 1 ? " " + join_args(argv + 1) : ""));
     std::string to = stand_in(f);
     // Any other program runs in the board's sandbox, as commands do.
-    if (to.rfind(board_->file("tools/"), 0) != 0 && to.find('/') != std::string::npos &&
+    // (This executable itself is left as it is, so the caller can see it.)
+    struct stat a, self;
+    bool is_self = ::stat(to.c_str(), &a) == 0 && ::stat("/proc/self/exe", &self) == 0 && a.st_dev == self.st_dev &&
+                   a.st_ino == self.st_ino;
+    if (to.rfind(board_->file("tools/"), 0) != 0 && to.find('/') != std::string::npos && !is_self &&
         ::access(to.c_str(), X_OK) == 0) {
       args.insert(args.begin(), {"dvrsim-sandbox", "--exec", to});
       to = board_->file("tools/sandbox");

@@ -41,8 +41,9 @@ bool make_tools(const Board& b, const std::string& exe, std::string* err) {
   fs::create_directories(bin, ec);
   std::set<std::string> overlays;
   auto tools = b.desc().value("tools", nlohmann::json::array());
-  // Every board has its own recording PPP daemon, never the host's.
-  tools.push_back("/usr/sbin/pppd");
+  // Every board has its own recording PPP daemon, never the host's (unless
+  // it owns one of its own).
+  if (!b.owns("/usr/sbin/pppd")) tools.push_back("/usr/sbin/pppd");
   for (auto& t : tools) {
     if (!t.is_string()) continue;
     fs::path tool = t.get<std::string>();

@@ -170,7 +170,7 @@ bool host_read_only(const std::string& dir, const std::vector<std::string>& keep
     for (auto& k : keep) skip = skip || under(point, k);
     if (skip) continue;
     if (mount(nullptr, point.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | kept_flags(point), nullptr) != 0 &&
-        strict && errno != ENOENT)
+        strict && errno != ENOENT && errno != EINVAL)  // gone, or covered by a later mount
       return say("cannot make " + point + " read-only");
   }
   return true;
