@@ -48,8 +48,9 @@ std::vector<std::string> mount_points() {
     if (!(f >> id >> parent >> dev >> root >> point)) continue;
     std::string un;  // octal escapes: \040 for a blank ...
     for (size_t i = 0; i < point.size(); ++i) {
-      if (point[i] == '\\' && i + 3 < point.size()) {
-        un += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+      auto octal = [&](size_t k) { return k < point.size() && point[k] >= '0' && point[k] <= '7'; };
+      if (point[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+        un += static_cast<char>((point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 + (point[i + 3] - '0'));
         i += 3;
       } else {
         un += point[i];
