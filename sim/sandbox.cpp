@@ -99,12 +99,15 @@ bool enter_user_namespace() {
          write_text("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n");
 }
 
-bool cover_host_tools(const std::string& dir) {
+// `loud`: say what failed (without root an overlay may simply not be
+// allowed, and the stand-ins are first on PATH anyway).
+bool cover_host_tools(const std::string& dir, bool loud) {
   std::ifstream in(dir + "/tools/overlays");
   for (std::string host; std::getline(in, host);) {
     if (host.empty()) continue;
     std::string opts = "lowerdir=" + dir + "/tools/root" + host + ":" + host;
-    if (mount("dvrsim", host.c_str(), "overlay", MS_RDONLY, opts.c_str()) != 0) return say("cannot cover " + host);
+    if (mount("dvrsim", host.c_str(), "overlay", MS_RDONLY, opts.c_str()) != 0)
+      return loud ? say("cannot cover " + host) : false;
   }
   return true;
 }
@@ -181,7 +184,7 @@ bool fence(const Board& b, bool root) {
   const std::string& dir = b.dir();
   if (root ? unshare(CLONE_NEWNS) != 0 : !enter_user_namespace()) return root ? say("unshare(CLONE_NEWNS)") : false;
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return say("cannot make / private");
-  if (!cover_host_tools(dir) && root) return false;
+  if (!cover_host_tools(dir, root) && root) return false;
   // The board directory is a mount of its own, so it stays writable.
   if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return say("cannot bind " + dir);
   std::vector<std::string> bound;
