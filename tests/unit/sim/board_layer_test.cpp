@@ -81,6 +81,15 @@ TEST_F(Layer, HostFilesAreReadOnlyWhereTheBoardAllows) {
   ASSERT_EQ(osa::sys::write(a.get(), "+", 1), 1);
   EXPECT_EQ(ReadFile(secret), "host only");
   EXPECT_EQ(ReadFile(layer(secret)), "host only+");
+  // So does a stream opened for writing on a host file the board may read.
+  std::string other = host_ + "/other";
+  WriteFile(other, "host");
+  FILE* f = osa::sys::fopen(other.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("board", f);
+  fclose(f);
+  EXPECT_EQ(ReadFile(other), "host");
+  EXPECT_EQ(ReadFile(layer(other)), "board");
   setenv("DVR_BOARD", board_.dir().c_str(), 1);
 }
 
