@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/models/watchdog.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -26,6 +27,11 @@ std::shared_ptr<Board> Board::Load(const std::string& dir, std::string* err) {
   if (auto it = b->desc_.find("owns"); it != b->desc_.end() && it->is_array())
     for (auto& p : *it)
       if (p.is_string()) b->owns_.push_back(p.get<std::string>());
+  // The soft watchdog nodes a board declares are its own.
+  if (auto w = b->desc_.find("watchdog"); w != b->desc_.end() && w->is_object())
+    if (auto s = w->find("soft"); s != w->end() && s->is_array())
+      for (auto& p : *s)
+        if (p.is_string()) b->owns_.push_back(p.get<std::string>());
   return b;
 }
 
@@ -53,6 +59,7 @@ void Board::event(std::string_view line) const {
 }
 
 std::vector<std::string> ReadEvents(const std::string& dir) {
+  JudgeWatchdogs(dir);  // a reset happens whether or not anyone looks
   std::vector<std::string> out;
   std::ifstream in(dir + "/events.log");
   for (std::string line; std::getline(in, line);) out.push_back(line);

@@ -13,6 +13,7 @@
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
 #include "sim/models/serial.h"
+#include "sim/models/watchdog.h"
 #include "sim/net.h"
 
 namespace sim {
@@ -30,6 +31,7 @@ const std::vector<Model>& builtin() {
       kMtdModel, kEmmcModel, kEepromModel,
       kSramModel, kRtcModel, kCmosModel, kBondingModel,
       kMtdBlockModel,
+      kWatchdogModel,
   };
   return k;
 }

@@ -11,6 +11,7 @@
 #include "platform/gpio/gpio.h"
 #include "platform/system/system.h"
 #include "platform/uart/uart.h"
+#include "platform/watchdog/watchdog.h"
 
 namespace {
 
@@ -61,6 +62,12 @@ int BootBurningInit() {
 }
 
 int gpio_init() { return GpioManagerInit(); }
+// The system device reboots and shuts down through the watchdog set.
+int system_init() {
+  int r = SystemDevInit();
+  WdgsRegisterWithSystem();
+  return r;
+}
 
 struct Step {
   const char* name;
@@ -72,7 +79,7 @@ struct Step {
 const Step kSteps[] = {
     {"GpioManager", gpio_init, "GpioManager init error\r\n"},
     {"TransComDevInit", TransComDevInit, "TransComDevInit init error\r\n"},
-    {"SystemDevInit", SystemDevInit, "SystemDevInit init error\r\n"},
+    {"SystemDevInit", system_init, "SystemDevInit init error\r\n"},
     {"EnvDevInit", EnvDevInit, "EnvDevInit init error\r\n"},
     {"BootBurningInit", BootBurningInit, "BootBurningInit init error\r\n"},
     {"AlmDevInit", Alarm::init, "AlmDevInit init error\r\n"},

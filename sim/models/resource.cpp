@@ -15,6 +15,7 @@
 #include "platform/res/res.h"
 #include "sim/device.h"
 #include "sim/models/flash.h"
+#include "sim/models/watchdog.h"
 
 namespace sim {
 
@@ -109,7 +110,7 @@ const std::vector<ResRecordRow>& rows() {
   static const std::vector<ResRecordRow> k = {
       {"MonitorsGetRes", RES_IOC_MONITORS, RES_SIZE_MONITORS, nullptr},
       {"IRsGetRes", RES_IOC_IRS, RES_SIZE_IRS, nullptr},
-      {"WdgsGetRes", RES_IOC_WDGS, RES_SIZE_WDGS, nullptr},
+      {"WdgsGetRes", RES_IOC_WDGS, RES_SIZE_WDGS, WdgsResSchema},
       {"AlarmGetRes", RES_IOC_ALARM, RES_SIZE_ALARM, nullptr},
       {"FbdGetRes", RES_IOC_FBD, RES_SIZE_FBD, fbd_schema},
       {"CmosGetRes", RES_IOC_CMOS, RES_SIZE_CMOS, nullptr},

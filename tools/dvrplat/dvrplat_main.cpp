@@ -1,0 +1,72 @@
+// dvrplat: the platform start, then one watchdog, clock or upgrade
+// operation.  Exit status 0, 7 after a watchdog shutdown, else 1.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/system/system.h"
+#include "platform/watchdog/watchdog.h"
+
+namespace {
+
+int usage() {
+  fprintf(stderr,
+          "usage: dvrplat wdg feed [N [MS]]          create the watchdogs, feed N times every MS ms\n"
+          "       dvrplat wdg stop|reboot|shutdown\n");
+  return 1;
+}
+
+bool number(const char* s, long lo, long hi, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(s, &end, 10);
+  if (errno || end == s || *end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+int wdg(int argc, char** argv) {
+  if (argc < 1) return usage();
+  std::string op = argv[0];
+  if (op == "feed") {
+    long n = 1, ms = 1000;
+    if ((argc > 1 && !number(argv[1], 0, 100000000, &n)) || (argc > 2 && !number(argv[2], 0, 86400000, &ms)) ||
+        argc > 3) {
+      fprintf(stderr, "dvrplat: bad feed count or period\n");
+      return 1;
+    }
+    if (WatchdogCreate() != 0) return 1;
+    int failed = 0;
+    // Deadlines are absolute, so a slow feed does not push the next ones.
+    auto next = std::chrono::steady_clock::now();
+    for (long i = 0; i < n; ++i) {
+      if (i) std::this_thread::sleep_until(next);
+      if (WatchdogKeepAlive() != 0) ++failed;
+      next += std::chrono::milliseconds(ms);
+    }
+    if (failed) fprintf(stderr, "dvrplat: %d of %ld feeds failed\n", failed, n);
+    return failed ? 1 : 0;
+  }
+  if (argc != 1) return usage();
+  if (WdgsDevInit() != 0) return 1;
+  Wdgs_t* s = WdgsGet();
+  if (op == "stop") return WdgsStop(s) == 0 ? 0 : 1;
+  if (op == "reboot") return WdgsReboot(s) == 0 ? 0 : 1;
+  if (op == "shutdown") return WdgsShutdown(s) == 0 ? APP_EXIT_SHUTDOWN : 1;  // success ends the process with 7
+  return usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  std::string family = argv[1];
+  if (family != "wdg") return usage();
+  InitDvrSystem(argc, argv);
+  fflush(stdout);
+  return wdg(argc - 2, argv + 2);
+}
