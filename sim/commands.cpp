@@ -3,6 +3,7 @@
 #include "sim/models/flash.h"
 #include <cstdlib>
 
+#include "sim/models/rtc.h"
 #include "sim/peers.h"
 #include "sim/sim.h"
 
@@ -13,6 +14,7 @@ std::span<const Command> ExtraCommands() {
       {"panel", "panel DIR release|key N|frame B0 B1 B2 B3|raw B...  drive the front panel", PanelCommand},
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives",
        [](int argc, char** argv) { return argc == 3 ? RunPeers(argv[1], static_cast<pid_t>(atoi(argv[2]))) : 2; }},
+      {"rtc", "rtc DIR dump|poke REG BYTE...   the clock chip's registers", RtcCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;

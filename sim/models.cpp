@@ -12,6 +12,7 @@
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
 #include "sim/models/resource.h"
+#include "sim/models/rtc.h"
 #include "sim/models/serial.h"
 #include "sim/models/watchdog.h"
 #include "sim/net.h"
@@ -32,6 +33,7 @@ const std::vector<Model>& builtin() {
       kSramModel, kRtcModel, kCmosModel, kBondingModel,
       kMtdBlockModel,
       kWatchdogModel,
+      kI2cModel,
   };
   return k;
 }

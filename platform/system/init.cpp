@@ -10,6 +10,7 @@
 #include "platform/frontboard/frontboard.h"
 #include "platform/gpio/gpio.h"
 #include "platform/system/system.h"
+#include "platform/rtc/rtc.h"
 #include "platform/uart/uart.h"
 #include "platform/watchdog/watchdog.h"
 
@@ -86,7 +87,7 @@ const Step kSteps[] = {
     {"FbdDevInit", FbdDevInit, "FbdDevInit\r\n"},
     {"FlashDevInit", FlashDevInit, "FlashDevInit\r\n"},
     {"CmosDevInit", Cmos::init, "CmosDevInit\r\n"},
-    {"RtcDevInit", Rtc::init, "RtcDevInit init error\r\n"},
+    {"RtcDevInit", RtcDevInit, "RtcDevInit init error\r\n"},
     {"PtzDevInit", Ptz::init, "PtzDevInit init error\r\n"},
     {"SerialDevInit", SerialDevInit, "SerialDevInit init error\r\n"},
     {"KeyboardDev_Init", Keyboard::init, "KeyboardDev_Init init error\r\n"},
@@ -214,8 +215,8 @@ int SystemPrintProductInfo() {
   }
   heading("6.Cmos,Rtc information");
   if (Rtc::init() == OSA_SOK) {
-    line("RtcChip", u32_at(Rtc::rec(), 0));
-    line("RtcAddr", u32_at(Rtc::rec(), 4));
+    line("RtcChip", u32_at(Rtc::rec(), offsetof(RtcRes_t, Chip)));
+    line("RtcAddr", u32_at(Rtc::rec(), offsetof(RtcRes_t, I2cAddr)));
   }
   if (Cmos::init() == OSA_SOK) line("CmosOffset", u32_at(Cmos::rec(), 8));
   heading("7.others information");

@@ -15,6 +15,7 @@
 #include "platform/res/res.h"
 #include "sim/device.h"
 #include "sim/models/flash.h"
+#include "sim/models/rtc.h"
 #include "sim/models/watchdog.h"
 
 namespace sim {
@@ -114,7 +115,7 @@ const std::vector<ResRecordRow>& rows() {
       {"AlarmGetRes", RES_IOC_ALARM, RES_SIZE_ALARM, nullptr},
       {"FbdGetRes", RES_IOC_FBD, RES_SIZE_FBD, fbd_schema},
       {"CmosGetRes", RES_IOC_CMOS, RES_SIZE_CMOS, nullptr},
-      {"RtcGetRes", RES_IOC_RTC, RES_SIZE_RTC, nullptr},
+      {"RtcGetRes", RES_IOC_RTC, RES_SIZE_RTC, RtcResSchema},
       {"FlashGetRes", RES_IOC_FLASH, RES_SIZE_FLASH, FlashResSchema},
       {"PtzGetRes", RES_IOC_PTZ, RES_SIZE_PTZ, nullptr},
       {"SerialGetRes", RES_IOC_SERIAL, RES_SIZE_SERIAL, serial_schema},

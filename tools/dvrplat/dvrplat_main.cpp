@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/rtc/rtc.h"
 #include "platform/system/system.h"
 #include "platform/watchdog/watchdog.h"
 
@@ -16,7 +17,8 @@ namespace {
 int usage() {
   fprintf(stderr,
           "usage: dvrplat wdg feed [N [MS]]          create the watchdogs, feed N times every MS ms\n"
-          "       dvrplat wdg stop|reboot|shutdown\n");
+          "       dvrplat wdg stop|reboot|shutdown\n"
+          "       dvrplat rtc get | set \"YYYY-MM-DD hh:mm:ss\"    the clock chip's time (UTC)\n");
   return 1;
 }
 
@@ -60,13 +62,50 @@ int wdg(int argc, char** argv) {
   return usage();
 }
 
+// "YYYY-MM-DD hh:mm:ss", every field in range.
+bool parse_time(const char* s, tm* out) {
+  int y, mo, d, h, mi, se;
+  char tail;
+  if (std::strlen(s) != 19 || sscanf(s, "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &se, &tail) != 6)
+    return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 59 || y < 1900) return false;
+  tm t{};
+  t.tm_year = y - 1900;
+  t.tm_mon = mo - 1;
+  t.tm_mday = d;
+  t.tm_hour = h;
+  t.tm_min = mi;
+  t.tm_sec = se;
+  *out = t;
+  return true;
+}
+
+int rtc(int argc, char** argv) {
+  if (argc == 1 && std::string(argv[0]) == "get") {
+    tm t{};
+    if (RtcGetTime(&t) != 0) return 1;
+    printf("%04d-%02d-%02d %02d:%02d:%02d\n", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+           t.tm_sec);
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[0]) == "set") {
+    tm t{};
+    if (!parse_time(argv[1], &t)) {
+      fprintf(stderr, "dvrplat: time must be \"YYYY-MM-DD hh:mm:ss\"\n");
+      return 1;
+    }
+    return RtcSetTime(&t) == 0 ? 0 : 1;
+  }
+  return usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string family = argv[1];
-  if (family != "wdg") return usage();
+  if (family != "wdg" && family != "rtc") return usage();
   InitDvrSystem(argc, argv);
   fflush(stdout);
-  return wdg(argc - 2, argv + 2);
+  return family == "wdg" ? wdg(argc - 2, argv + 2) : rtc(argc - 2, argv + 2);
 }
