@@ -1,0 +1,187 @@
+// The framed microcontroller upgrade against a boot loader on a serial
+// line: whole images compared byte for byte, old and new boot loaders,
+// frame numbers that wrap, and a device that repeats, skips, corrupts or
+// talks through noise.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/mcu/mcu.h"
+#include "platform/system/system.h"
+#include "platform/uart/uart.h"
+#include "sim/models/mcupeer.h"
+#include "support/board_edit.h"
+#include "support/pty.h"
+
+using testsupport::CaptureOut;
+using testsupport::Pty;
+using testsupport::TempBoard;
+
+namespace {
+
+bool has(const std::string& out, const std::string& what) { return out.find(what) != std::string::npos; }
+
+// Fixed pauses of the protocol pass at once; reads still wait for real.
+const SystemClock* no_pauses() {
+  static const SystemClock c = {[](timeval* tv) { return gettimeofday(tv, nullptr); }, [](time_t) { return -1; },
+                                [](uint32_t) {}};
+  return &c;
+}
+
+// The boot loader behind the line's far end, in a thread of its own.
+class Device {
+ public:
+  Device(const Pty& line, sim::McuPeerOptions o) : line_(line), peer_(o), thread_([this] { run(); }) {}
+  ~Device() {
+    stop_ = true;
+    thread_.join();
+  }
+  const sim::McuBootPeer& peer() const { return peer_; }
+  // The device has had the end frames (it reads in its own time).
+  int ends() const {
+    for (int i = 0; i < 200 && peer_.end_frames() < 2; ++i) usleep(10 * 1000);
+    return peer_.end_frames();
+  }
+  int written() const { return written_; }
+
+ private:
+  void run() {
+    while (!stop_) {
+      pollfd p{line_.master(), POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      uint8_t buf[512];
+      ssize_t n = ::read(line_.master(), buf, sizeof buf);
+      if (n <= 0) continue;
+      written_ += static_cast<int>(n);
+      auto out = peer_.Input(buf, static_cast<size_t>(n));
+      if (!out.empty() && ::write(line_.master(), out.data(), out.size()) < 0) break;
+    }
+  }
+  const Pty& line_;
+  sim::McuBootPeer peer_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> written_{0};
+  std::thread thread_;
+};
+
+std::vector<uint8_t> package(uint32_t image_len, uint8_t addr, uint8_t mode = 0) {
+  std::vector<uint8_t> p(64 + image_len);
+  p[14] = 3;
+  p[15] = addr;
+  p[16] = mode;
+  for (uint32_t i = 0; i < image_len; ++i) p[64 + i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+  return p;
+}
+
+class McuUpgrade : public testing::Test {
+ protected:
+  void SetUp() override {
+    SystemSetClock(no_pauses());
+    entry_.DevType = 1;
+    entry_.Uart.Index = 9;
+    std::strcpy(entry_.Uart.DevName, "/dev/ttyS9");
+    entry_.Uart.UseFor = 1;
+    entry_.Uart.WorkMode = 1;
+    entry_.Attr = {115200, 8, 0, 1, 0};
+    port_.Res = &entry_;
+    port_.Open = TransComUartOpen;
+    port_.Close = TransComUartClose;
+    port_.Write = TransComUartWrite;
+    port_.SetAttribute = TransComUartSetAttribute;
+    port_.SetWorkMode = TransComUartSetWorkMode;
+  }
+  void TearDown() override {
+    UartDevReleaseAll();
+    SystemSetClock(nullptr);
+  }
+  int Upgrade(const std::vector<uint8_t>& pkg, std::string* out) {
+    CaptureOut([] {});
+    int r = -9;
+    *out = CaptureOut([&] {
+      if (TransComUartCreate(&port_) != 0) return;
+      r = McuUpgradeFramedOn(&port_, 1, pkg.data(), static_cast<uint32_t>(pkg.size()), &progress_);
+    });
+    return r;
+  }
+  TempBoard board_;
+  TransComEntry_t entry_{};
+  TransCom_t port_{};
+  uint32_t progress_ = 0;
+};
+
+TEST_F(McuUpgrade, OldBootTakes32KiBWithWrappingFrameNumbers) {
+  Pty line(board_, "dev/ttyS9");
+  Device dev(line, {});
+  auto pkg = package(32 * 1024, 1);
+  std::string out;
+  ASSERT_EQ(Upgrade(pkg, &out), 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+  EXPECT_EQ(dev.peer().image(), std::vector<uint8_t>(pkg.begin() + 64, pkg.end()));
+  EXPECT_TRUE(dev.peer().crc_ok());
+  EXPECT_EQ(dev.ends(), 2);
+  EXPECT_EQ(progress_, 32u * 1024);
+  EXPECT_TRUE(has(out, "MCU_UPGREADE: exit loop_upgrade suecess........")) << out.substr(0, 2000);
+}
+
+TEST_F(McuUpgrade, NewBootUsesWholeUnitsOfTheDeviceMaximum) {
+  Pty line(board_, "dev/ttyS9");
+  sim::McuPeerOptions o;
+  o.new_boot = true;
+  o.max_frame = 200;
+  Device dev(line, o);
+  auto pkg = package(1000, 1);
+  std::string out;
+  ASSERT_EQ(Upgrade(pkg, &out), 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+  EXPECT_EQ(dev.peer().image(), std::vector<uint8_t>(pkg.begin() + 64, pkg.end()));
+  EXPECT_TRUE(has(out, "add 24 bytes for  last frame align up")) << "1000 = 5 x 192 + 40, padded to 64";
+}
+
+TEST_F(McuUpgrade, MasterWithNoiseOnTheLine) {
+  Pty line(board_, "dev/ttyS9");
+  sim::McuPeerOptions o;
+  o.garbage = true;
+  Device dev(line, o);
+  auto pkg = package(1000, 0);
+  std::string out;
+  ASSERT_EQ(Upgrade(pkg, &out), 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+  EXPECT_EQ(dev.peer().image(), std::vector<uint8_t>(pkg.begin() + 64, pkg.end()));
+}
+
+TEST_F(McuUpgrade, RepeatedRequestFailsAndStillEnds) {
+  Pty line(board_, "dev/ttyS9");
+  sim::McuPeerOptions o;
+  o.repeat_from = 4;
+  Device dev(line, o);
+  std::string out;
+  EXPECT_EQ(Upgrade(package(2000, 1), &out), -1);
+  EXPECT_TRUE(has(out, "MCU_UPGREADE: exit loop_upgrade falied........")) << out.substr(0, 2000);
+  EXPECT_EQ(dev.ends(), 2) << "0x86 goes out twice";
+  EXPECT_LE(dev.peer().requests(), 4 + 12);
+}
+
+TEST_F(McuUpgrade, SkippedRequestIsNotServedWithOtherData) {
+  Pty line(board_, "dev/ttyS9");
+  sim::McuPeerOptions o;
+  o.skip_at = 3;
+  Device dev(line, o);
+  std::string out;
+  EXPECT_EQ(Upgrade(package(2000, 1), &out), -1);
+  EXPECT_TRUE(has(out, "expected 3 or 4")) << out.substr(0, 3000);
+  EXPECT_LT(dev.peer().image().size(), 2000u);
+}
+
+TEST_F(McuUpgrade, BadPackageSendsNothing) {
+  Pty line(board_, "dev/ttyS9");
+  Device dev(line, {});
+  std::string out;
+  EXPECT_EQ(Upgrade(package(0, 1), &out), -1);
+  auto p = package(10, 1, 1);
+  p[17] = 48;
+  EXPECT_EQ(Upgrade(p, &out), -1);
+  EXPECT_TRUE(has(out, "overFlow")) << out;
+  usleep(50 * 1000);
+  EXPECT_EQ(dev.written(), 0);
+}
+
+}  // namespace
