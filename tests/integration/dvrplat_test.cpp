@@ -87,4 +87,49 @@ TEST(Dvrplat, DumpAndPokeTheChip) {
   EXPECT_NE(r.out.find("rtc stopped (CH set)"), std::string::npos) << r.out;
 }
 
+// A board whose transport line 1 leads to a boot loader.
+void mcu_board(const TempBoard& b, nlohmann::json peer) {
+  testsupport::EditBoard(b, [&](auto& j) {
+    j["serial"]["lines"]["/dev/ttyS5"] = "mcu";
+    j["mcu"] = peer;
+    auto& r = j["resource"]["records"];
+    r["TransComsGetRes"]["Entry"] = {{{"DevType", 1},
+                                      {"Uart", {{"Index", 5}, {"DevName", "/dev/ttyS5"}, {"UseFor", 1}, {"WorkMode", 1}}},
+                                      {"Attr", {{"Rate", 115200}, {"DataBits", 8}, {"StopBits", 1}}}}};
+    r["SystemGetRes"]["McuUpgradeMethod"] = 0;
+    r["SystemGetRes"]["McuModule"] = 1;
+    r["SystemGetRes"]["McuSerialMode"] = 0;
+  });
+}
+
+std::string package(const TempBoard& b, uint32_t len, std::string* image) {
+  std::string p(64, '\0');
+  p[14] = 3;
+  p[15] = 1;
+  image->clear();
+  for (uint32_t i = 0; i < len; ++i) image->push_back(static_cast<char>(i * 13 + (i >> 9)));
+  testsupport::WriteFile(b.file("tmp/mcu.pkg"), p + *image);
+  return b.file("tmp/mcu.pkg");
+}
+
+TEST(Dvrplat, McuPackageLandsInTheDeviceByteForByte) {
+  TempBoard b;
+  mcu_board(b, nlohmann::json::object());
+  std::string image;
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "mcu", package(b, 32 * 1024, &image)}, &b);
+  ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+  EXPECT_NE(r.out.find("progress 32768"), std::string::npos);
+  EXPECT_EQ(testsupport::ReadFile(b.file("sim/mcu-image.bin")), image);
+}
+
+TEST(Dvrplat, McuPeerRepeatingARequestFailsTheUpgrade) {
+  TempBoard b;
+  mcu_board(b, {{"repeat_from", 3}});
+  std::string image;
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "mcu", package(b, 4096, &image)}, &b);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("MCU_UPGREADE: exit loop_upgrade falied........"), std::string::npos);
+  EXPECT_NE(r.out.find("MCU_UPGREADE  Assemble_frame  end"), std::string::npos) << "0x86 still goes out";
+}
+
 }  // namespace

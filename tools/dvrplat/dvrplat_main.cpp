@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "platform/mcu/mcu.h"
 #include "platform/rtc/rtc.h"
 #include "platform/system/system.h"
 #include "platform/watchdog/watchdog.h"
@@ -18,7 +20,8 @@ int usage() {
   fprintf(stderr,
           "usage: dvrplat wdg feed [N [MS]]          create the watchdogs, feed N times every MS ms\n"
           "       dvrplat wdg stop|reboot|shutdown\n"
-          "       dvrplat rtc get | set \"YYYY-MM-DD hh:mm:ss\"    the clock chip's time (UTC)\n");
+          "       dvrplat rtc get | set \"YYYY-MM-DD hh:mm:ss\"    the clock chip's time (UTC)\n"
+          "       dvrplat mcu FILE...                       upgrade the controller, a block per file\n");
   return 1;
 }
 
@@ -99,13 +102,41 @@ int rtc(int argc, char** argv) {
   return usage();
 }
 
+int mcu(int argc, char** argv) {
+  if (argc < 1) return usage();
+  std::vector<std::vector<uint8_t>> files(static_cast<size_t>(argc));
+  std::vector<McuBlock_t> blocks;
+  for (int i = 0; i < argc; ++i) {
+    FILE* f = fopen(argv[i], "rb");
+    if (!f) {
+      fprintf(stderr, "dvrplat: cannot open %s\n", argv[i]);
+      return 1;
+    }
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) files[static_cast<size_t>(i)].insert(files[static_cast<size_t>(i)].end(), buf, buf + n);
+    fclose(f);
+    blocks.push_back({files[static_cast<size_t>(i)].data(), static_cast<uint32_t>(files[static_cast<size_t>(i)].size())});
+  }
+  const SystemRes_t* sys = SystemGetRecord();
+  if (!sys) {
+    fprintf(stderr, "dvrplat: no System record\n");
+    return 1;
+  }
+  uint32_t progress = 0;
+  int r = SysDevUpgradeMCU_V(blocks.data(), static_cast<uint32_t>(blocks.size()), &progress, sys);
+  printf("progress %u\n", progress);
+  return r == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string family = argv[1];
-  if (family != "wdg" && family != "rtc") return usage();
+  if (family != "wdg" && family != "rtc" && family != "mcu") return usage();
   InitDvrSystem(argc, argv);
   fflush(stdout);
+  if (family == "mcu") return mcu(argc - 2, argv + 2);
   return family == "wdg" ? wdg(argc - 2, argv + 2) : rtc(argc - 2, argv + 2);
 }
