@@ -180,7 +180,7 @@ int wait_for(int fd, int seconds, const sigset_t& waitmask) {
   FD_ZERO(&rfds);
   if (fd >= 0) FD_SET(fd, &rfds);
   struct timespec ts = {seconds, 0};
-  return pselect(fd + 1, fd >= 0 ? &rfds : nullptr, nullptr, nullptr, &ts, &waitmask);
+  return osa::sys::pselect(fd + 1, fd >= 0 ? &rfds : nullptr, nullptr, nullptr, &ts, &waitmask);
 }
 
 bool write_all(int fd, const char* p, std::size_t n) {

@@ -29,3 +29,12 @@ function(dvr_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   set_property(GLOBAL APPEND PROPERTY DVR_LIBRARIES ${name})
 endfunction()
+
+# dvr_simulated(TARGET): in a simulation build, links the board simulator's
+# seam backend into an executable, so DVR_BOARD puts it on a simulated
+# board.  Product libraries never link it.
+function(dvr_simulated target)
+  if(DVR_SIM)
+    target_link_libraries(${target} PRIVATE dvrsim_seam)
+  endif()
+endfunction()

@@ -1,27 +1,81 @@
 #include "osa/sys.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/uio.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdarg>
+#include <cstdlib>
+#include <cstring>
 
 #include "osa/sys_backend.h"
 
 namespace osa::sys {
 
 namespace {
+
+#if DVR_SIM
+// Written once, before main, by the simulator's registration object.
+constinit std::atomic<BackendSource> g_source{nullptr};
+#endif
+
 inline Backend* board() {
 #if DVR_SIM
-  return SimBackend();
-#else
-  return nullptr;
+  if (auto source = g_source.load(std::memory_order_acquire)) return source();
+  // A program built without the simulator must not take a board's paths
+  // for the host's.
+  if (const char* dir = getenv("DVR_BOARD"); dir && *dir) {
+    fprintf(stderr, "DVR_BOARD is set but this program has no board simulator\n");
+    abort();
+  }
 #endif
+  return nullptr;
 }
+
 }  // namespace
+
+bool HostProcesses(std::vector<Process>* out) {
+  DIR* d = ::opendir("/proc");
+  if (!d) return false;
+  const pid_t self = getpid();
+  while (const dirent* e = ::readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (!*e->d_name || *end || pid <= 0 || pid == self) continue;
+    int fd = ::open(("/proc/" + std::string(e->d_name) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;  // gone meanwhile
+    std::string cmd;
+    char buf[512];
+    for (ssize_t n; cmd.size() < 4096 && (n = ::read(fd, buf, sizeof buf)) > 0;) cmd.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    if (!cmd.empty()) out->push_back({static_cast<pid_t>(pid), std::move(cmd)});
+  }
+  ::closedir(d);
+  return true;
+}
+
+namespace {
+
+// The program a command line runs: its first argument, or that
+// argument's last path component.
+bool runs(const std::string& cmdline, const char* name) {
+  std::string prog = cmdline.substr(0, cmdline.find('\0'));
+  if (prog == name) return true;
+  size_t slash = prog.rfind('/');
+  return slash != std::string::npos && prog.compare(slash + 1, std::string::npos, name) == 0;
+}
+
+}  // namespace
+
+#if DVR_SIM
+void RegisterBackend(BackendSource source) { g_source.store(source, std::memory_order_release); }
+#endif
 
 ExecPlan::ExecPlan(std::string f, std::vector<std::string> a) : file(std::move(f)), args(std::move(a)) {
   argv.reserve(args.size() + 1);
@@ -86,9 +140,135 @@ FILE* fopen(const char* p, const char* mode) {
   return ::fopen(p, mode);
 }
 
+int fdatasync(int fd) {
+  if (auto* b = board()) return b->fdatasync(fd);
+  return ::fdatasync(fd);
+}
+
+void sync() {
+  if (auto* b = board()) return b->sync();
+  ::sync();
+}
+
 DIR* opendir(const char* p) {
   if (auto* b = board()) return ::opendir(b->path(p).c_str());
   return ::opendir(p);
+}
+
+// A folder stream is the host's own once opened.
+struct dirent* readdir(DIR* dir) { return ::readdir(dir); }
+int closedir(DIR* dir) { return ::closedir(dir); }
+
+ssize_t readlink(const char* p, char* buf, size_t len) {
+  if (auto* b = board()) return b->readlink(p, buf, len);
+  return ::readlink(p, buf, len);
+}
+
+char* realpath(const char* p, char* resolved) {
+  auto* b = board();
+  if (!b) return ::realpath(p, resolved);
+  std::string r = b->realpath(p);
+  if (r.empty()) return nullptr;
+  if (r.size() >= PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  char* out = resolved ? resolved : static_cast<char*>(std::malloc(PATH_MAX));
+  if (!out) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  std::memcpy(out, r.c_str(), r.size() + 1);
+  return out;
+}
+
+int tcgetattr(int fd, struct termios* t) {
+  if (auto* b = board()) return b->tcgetattr(fd, t);
+  return ::tcgetattr(fd, t);
+}
+
+int tcsetattr(int fd, int actions, const struct termios* t) {
+  if (auto* b = board()) return b->tcsetattr(fd, actions, t);
+  return ::tcsetattr(fd, actions, t);
+}
+
+int tcflush(int fd, int queue) {
+  if (auto* b = board()) return b->tcflush(fd, queue);
+  return ::tcflush(fd, queue);
+}
+
+int tcflow(int fd, int action) {
+  if (auto* b = board()) return b->tcflow(fd, action);
+  return ::tcflow(fd, action);
+}
+
+int tcdrain(int fd) {
+  if (auto* b = board()) return b->tcdrain(fd);
+  return ::tcdrain(fd);
+}
+
+void cfmakeraw(struct termios* t) { ::cfmakeraw(t); }
+int cfsetispeed(struct termios* t, speed_t speed) { return ::cfsetispeed(t, speed); }
+int cfsetospeed(struct termios* t, speed_t speed) { return ::cfsetospeed(t, speed); }
+
+int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+  if (auto* b = board()) return b->poll(fds, nfds, timeout_ms);
+  return ::poll(fds, nfds, timeout_ms);
+}
+
+int select(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, struct timeval* timeout) {
+  if (auto* b = board()) {
+    struct timespec ts = {};
+    if (timeout) ts = {timeout->tv_sec, static_cast<long>(timeout->tv_usec) * 1000};
+    return b->pselect(nfds, rd, wr, ex, timeout ? &ts : nullptr, nullptr);
+  }
+  return ::select(nfds, rd, wr, ex, timeout);
+}
+
+int pselect(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, const struct timespec* timeout, const sigset_t* mask) {
+  if (auto* b = board()) return b->pselect(nfds, rd, wr, ex, timeout, mask);
+  return ::pselect(nfds, rd, wr, ex, timeout, mask);
+}
+
+int sysinfo(struct sysinfo* info) {
+  if (auto* b = board()) return b->sysinfo(info);
+  return ::sysinfo(info);
+}
+
+int socket(int domain, int type, int protocol) {
+  if (auto* b = board()) return b->socket(domain, type, protocol);
+  return ::socket(domain, type, protocol);
+}
+
+int bind(int fd, const struct sockaddr* addr, socklen_t len) {
+  if (auto* b = board()) return b->bind(fd, addr, len);
+  return ::bind(fd, addr, len);
+}
+
+int setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+  if (auto* b = board()) return b->setsockopt(fd, level, name, value, len);
+  return ::setsockopt(fd, level, name, value, len);
+}
+
+ssize_t recv(int fd, void* buf, size_t len, int flags) { return recvfrom(fd, buf, len, flags, nullptr, nullptr); }
+
+ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct sockaddr* from, socklen_t* fromlen) {
+  auto* b = board();
+  if (!b) return ::recvfrom(fd, buf, len, flags, from, fromlen);
+  struct iovec iov = {buf, len};
+  struct msghdr msg = {};
+  msg.msg_name = from;
+  msg.msg_namelen = from && fromlen ? *fromlen : 0;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  ssize_t n = b->recvmsg(fd, &msg, flags);
+  if (n >= 0 && from && fromlen) *fromlen = msg.msg_namelen;
+  return n;
+}
+
+ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
+  if (auto* b = board()) return b->recvmsg(fd, msg, flags);
+  return ::recvmsg(fd, msg, flags);
 }
 
 int mount(const char* source, const char* target, const char* fstype, unsigned long flags, const void* data) {
@@ -121,6 +301,40 @@ int stime(time_t t) {
 int kill(pid_t pid, int sig) {
   if (auto* b = board()) return b->kill(pid, sig);
   return ::kill(pid, sig);
+}
+
+namespace {
+bool list_processes(std::vector<Process>* v) {
+  if (auto* b = board()) return b->processes(v);
+  return HostProcesses(v);
+}
+}  // namespace
+
+std::vector<Process> processes() {
+  std::vector<Process> v;
+  if (!list_processes(&v)) v.clear();
+  return v;
+}
+
+std::vector<pid_t> pids_named(const char* name) {
+  std::vector<pid_t> v;
+  if (!name || !*name) return v;
+  for (auto& p : processes())
+    if (runs(p.cmdline, name)) v.push_back(p.pid);
+  return v;
+}
+
+int kill_named(const char* name, int sig) {
+  if (!name || !*name) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::vector<Process> all;
+  if (!list_processes(&all)) return -1;
+  int n = 0;
+  for (auto& p : all)
+    if (runs(p.cmdline, name) && kill(p.pid, sig) == 0) ++n;
+  return n;
 }
 
 ExecPlan plan_exec(const char* file, const char* const* argv) {

@@ -3,6 +3,7 @@
 // would change the machine are recorded in the events log instead.
 
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -13,9 +14,11 @@
 #include <mutex>
 
 #include "osa/sys_backend.h"
+#include "sim/boardsys.h"
 #include "sim/device.h"
 #include "sim/models/watchdog.h"
 #include "sim/net.h"
+#include "sim/uevent.h"
 
 namespace sim {
 
@@ -63,6 +66,7 @@ class SimBackend final : public osa::sys::Backend {
     {
       std::lock_guard g(lock_);
       devices_.erase(fd);
+      uevents_.erase(fd);
     }
     return ::close(fd);
   }
@@ -138,6 +142,91 @@ class SimBackend final : public osa::sys::Backend {
     return ::kill(pid, sig);
   }
 
+  // Files, folders and links.
+  int fdatasync(int fd) override {
+    if (auto d = device(fd)) return d->datasync();
+    return ::fdatasync(fd);
+  }
+  void sync() override {}  // the board's files need no flush of every host disk
+  ssize_t readlink(const char* p, char* buf, size_t len) override {
+    if (!p) return fail(EFAULT);
+    return ::readlink(board_->host_path(p).c_str(), buf, len);
+  }
+  std::string realpath(const char* p) override {
+    if (!p) {
+      fail(EINVAL);
+      return {};
+    }
+    return ResolveBoardPath(*board_, p);
+  }
+
+  // Serial lines: a model's node answers for itself, a line backed by a
+  // pseudo-terminal is the terminal's.
+  int tcgetattr(int fd, struct termios* t) override {
+    if (auto d = device(fd)) return d->tcgetattr(t);
+    return ::tcgetattr(fd, t);
+  }
+  int tcsetattr(int fd, int actions, const struct termios* t) override {
+    if (auto d = device(fd)) return d->tcsetattr(actions, t);
+    return ::tcsetattr(fd, actions, t);
+  }
+  int tcflush(int fd, int queue) override {
+    if (auto d = device(fd)) return d->tcflush(queue);
+    return ::tcflush(fd, queue);
+  }
+  int tcflow(int fd, int action) override {
+    if (auto d = device(fd)) return d->tcflow(action);
+    return ::tcflow(fd, action);
+  }
+  int tcdrain(int fd) override {
+    if (auto d = device(fd)) return d->tcdrain();
+    return ::tcdrain(fd);
+  }
+  int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) override { return ::poll(fds, nfds, timeout_ms); }
+  int pselect(int nfds, fd_set* rd, fd_set* wr, fd_set* ex, const struct timespec* timeout,
+              const sigset_t* mask) override {
+    return ::pselect(nfds, rd, wr, ex, timeout, mask);
+  }
+
+  // The machine's figures are the host's, its memory the board's.
+  int sysinfo(struct sysinfo* info) override {
+    if (!info) return fail(EFAULT);
+    if (::sysinfo(info) != 0) return -1;
+    if (!board_->owns("/proc/meminfo")) return 0;
+    return BoardMemInfo(board_->host_path("/proc/meminfo"), info) ? 0 : -1;
+  }
+
+  // Kernel event sockets listen to the board's channel.
+  int socket(int domain, int type, int protocol) override {
+    if (domain != AF_NETLINK || protocol != NETLINK_KOBJECT_UEVENT) return ::socket(domain, type, protocol);
+    int fd = -1;
+    auto l = UeventListener::Open(board_->dir(), type, &fd);
+    if (!l) return -1;
+    std::lock_guard g(lock_);
+    uevents_[fd] = std::move(l);
+    return fd;
+  }
+  int bind(int fd, const struct sockaddr* addr, socklen_t len) override {
+    if (auto l = uevent(fd)) return l->bind(addr, len);
+    return ::bind(fd, addr, len);
+  }
+  int setsockopt(int fd, int level, int name, const void* value, socklen_t len) override {
+    if (auto l = uevent(fd)) return l->setsockopt(level, name, value, len);
+    return ::setsockopt(fd, level, name, value, len);
+  }
+  ssize_t recvmsg(int fd, struct msghdr* msg, int flags) override {
+    if (auto l = uevent(fd)) return l->recvmsg(msg, flags);
+    return ::recvmsg(fd, msg, flags);
+  }
+
+  bool processes(std::vector<osa::sys::Process>* out) override {
+    std::vector<osa::sys::Process> all;
+    if (!osa::sys::HostProcesses(&all)) return false;
+    for (auto& p : all)
+      if (on_board(p.pid)) out->push_back(std::move(p));
+    return true;
+  }
+
   osa::sys::ExecPlan plan_exec(const char* file, const char* const* argv) override {
     std::vector<std::string> args;
     for (const char* const* a = argv; a && *a; ++a) args.emplace_back(*a);
@@ -188,6 +277,11 @@ class SimBackend final : public osa::sys::Backend {
     auto it = devices_.find(fd);
     return it == devices_.end() ? nullptr : it->second;
   }
+  std::shared_ptr<UeventListener> uevent(int fd) {
+    std::lock_guard g(lock_);
+    auto it = uevents_.find(fd);
+    return it == uevents_.end() ? nullptr : it->second;
+  }
 
   // The board's stand-in for an absolute tool path, else the board's own
   // copy of an owned path, else the path itself.
@@ -203,6 +297,7 @@ class SimBackend final : public osa::sys::Backend {
   std::shared_ptr<Board> board_;
   std::mutex lock_;
   std::map<int, std::shared_ptr<Device>> devices_;
+  std::map<int, std::shared_ptr<UeventListener>> uevents_;
 };
 
 // A board that could not be loaded: every call fails rather than fall
@@ -236,31 +331,39 @@ class BrokenBoard final : public osa::sys::Backend {
 
 }  // namespace sim
 
-namespace osa::sys {
+namespace sim {
+
+namespace {
 
 // The backend follows DVR_BOARD, so a test may switch boards between cases.
-Backend* SimBackend() {
+osa::sys::Backend* SeamBackend() {
   const char* dir = getenv("DVR_BOARD");
   if (!dir || !*dir) return nullptr;
   static std::mutex lock;
   static std::string loaded;
-  static std::unique_ptr<Backend> current;
+  static std::unique_ptr<osa::sys::Backend> current;
   // Backends of earlier boards stay alive: another thread may still be
   // inside one of their calls.
-  static std::vector<std::unique_ptr<Backend>> retired;
+  static std::vector<std::unique_ptr<osa::sys::Backend>> retired;
   std::lock_guard g(lock);
   if (current && loaded == dir) return current.get();
   if (current) retired.push_back(std::move(current));
   std::string err;
-  auto b = sim::Board::Load(dir, &err);
+  auto b = Board::Load(dir, &err);
   if (b) {
-    current = std::make_unique<sim::SimBackend>(std::move(b));
+    current = std::make_unique<SimBackend>(std::move(b));
   } else {
     fprintf(stderr, "dvrsim: cannot use board %s: %s\n", dir, err.c_str());
-    current = std::make_unique<sim::BrokenBoard>();
+    current = std::make_unique<BrokenBoard>();
   }
   loaded = dir;
   return current.get();
 }
 
-}  // namespace osa::sys
+// Linking this object into a program is what puts it on the simulated
+// board (see sim/CMakeLists.txt).
+[[maybe_unused]] const bool registered = (osa::sys::RegisterBackend(&SeamBackend), true);
+
+}  // namespace
+
+}  // namespace sim

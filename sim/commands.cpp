@@ -6,6 +6,7 @@
 #include "sim/models/rtc.h"
 #include "sim/peers.h"
 #include "sim/sim.h"
+#include "sim/uevent.h"
 
 namespace sim {
 
@@ -15,6 +16,7 @@ std::span<const Command> ExtraCommands() {
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives",
        [](int argc, char** argv) { return argc == 3 ? RunPeers(argv[1], static_cast<pid_t>(atoi(argv[2]))) : 2; }},
       {"rtc", "rtc DIR dump|poke REG BYTE...   the clock chip's registers", RtcCommand},
+      {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;

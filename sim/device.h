@@ -4,6 +4,7 @@
 // which then answers ioctls (and may shape reads and writes) on it.
 #pragma once
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,8 +31,20 @@ class Device {
   virtual ssize_t write(const void* buf, size_t len) { return ::write(fd_, buf, len); }
   virtual ssize_t pread(void* buf, size_t len, off_t off) { return ::pread(fd_, buf, len, off); }
   virtual ssize_t pwrite(const void* buf, size_t len, off_t off) { return ::pwrite(fd_, buf, len, off); }
+  // Power cuts are the model's to simulate: the backing file is not flushed.
+  virtual int datasync() { return 0; }
+  // Line control; a model that is no serial line has none.
+  virtual int tcgetattr(struct termios*) { return notty(); }
+  virtual int tcsetattr(int /*actions*/, const struct termios*) { return notty(); }
+  virtual int tcflush(int /*queue*/) { return notty(); }
+  virtual int tcflow(int /*action*/) { return notty(); }
+  virtual int tcdrain() { return notty(); }
 
  protected:
+  static int notty() {
+    errno = ENOTTY;
+    return -1;
+  }
   int fd_;  // the backing file, owned by the seam
 };
 

@@ -93,8 +93,8 @@ int write_read_compare(Part* p, const uint8_t* buf, uint32_t off, uint32_t len, 
     // The written data on its way to the medium before it is read back:
     // the partition's own descriptor where there is one, not every file
     // system of the board.
-    if constexpr (std::is_same_v<Part, flash::MtdDev>) fdatasync(p->fd());
-    else sync();
+    if constexpr (std::is_same_v<Part, flash::MtdDev>) osa::sys::fdatasync(p->fd());
+    else osa::sys::sync();
     std::memset(back.data(), 0, len);
     if (p->Read(back.data(), off, len) != 0) {
       DVR_ERROR("read error\n");
