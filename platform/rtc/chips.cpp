@@ -134,7 +134,7 @@ int RtcI2cSetTime(const tm* t, RtcDev_t* d) {
 
 int RtcI2cCreate(RtcDev_t* d) {
   I2cRes_t r{d->Res.I2cBus, d->Res.I2cAddr, d->Res.I2cProtocol};
-  if (I2cDevProbe(&r, &d->pI2c) != OSA_SOK) {
+  if (!d->pI2c && I2cDevProbe(&r, &d->pI2c) != OSA_SOK) {
     DVR_ERROR("rtc probe failed\n");
     return OSA_EFAIL;
   }

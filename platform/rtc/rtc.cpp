@@ -210,15 +210,20 @@ int RtcSetTime(const tm* t) {
   return r.Dev.SetTime(t, &r.Dev);
 }
 
-int RtcDevInit() {
+int RtcDevInit() { return RtcDevInitFrom(nullptr, nullptr); }
+
+int RtcDevInitFrom(const RtcRes_t* res, I2cDev_t* chip) {
   Rtc& r = rtc();
   osa::LockGuard g(r.Lock);
   RtcDev_t& d = r.Dev;
   if (d.Inited) return OSA_SOK;
-  if (RtcGetRes(&d.Res) != OSA_SOK) {
+  if (res) {
+    d.Res = *res;
+  } else if (RtcGetRes(&d.Res) != OSA_SOK) {
     DVR_ERROR("get rtc res failed\n");
     return OSA_EFAIL;
   }
+  d.pI2c = chip;
   d.Create = stub;
   d.Open = stub;
   d.Close = stub;

@@ -43,6 +43,10 @@ struct RtcDev_t;
 
 // Builds the device once per process (platform start); 0 or -1.
 int RtcDevInit();
+// The same from a given record and, for I2C chips, a given chip device
+// instead of a probe (tests with registers in memory).
+struct I2cDev_t;
+int RtcDevInitFrom(const RtcRes_t* res, I2cDev_t* chip);
 // The device (nullptr before RtcDevInit succeeded).
 RtcDev_t* RtcGet();
 int RtcGetTime(struct tm* utc);
