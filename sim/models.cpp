@@ -19,6 +19,8 @@
 
 namespace sim {
 
+extern const Model kZqMcuModel;
+
 namespace {
 
 const std::vector<Model>& builtin() {
@@ -34,6 +36,7 @@ const std::vector<Model>& builtin() {
       kMtdBlockModel,
       kWatchdogModel,
       kI2cModel,
+      kZqMcuModel,
   };
   return k;
 }

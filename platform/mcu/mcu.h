@@ -75,7 +75,28 @@ const char* McuParsePackage(const uint8_t* p, uint32_t len, McuPkg_t* out);
 uint32_t McuFrameSize(uint16_t boot, uint8_t dev_max, uint8_t addr);
 uint32_t McuPadded(uint16_t boot, uint32_t rest);
 
+// The microcontroller driver: every request takes four words, the last the
+// address of the data (32 bits on the board; the simulator runs in the
+// caller's process and reads it there).
+inline constexpr const char* ZQ_MCU_NODE_PATH = "/dev/zq_mcu";
+inline constexpr char MCU_DRIVER_TAG[] = "ZQ-UPMCU";
+inline constexpr unsigned long ZQ_MCU_JTAG_WRITE = 0xC0044D06;
+inline constexpr unsigned long ZQ_MCU_UPGRADE_START = 0xC0044D07;
+inline constexpr unsigned long ZQ_MCU_UPGRADE_END = 0xC0044D08;
+struct McuDriverDesc_t {
+  uint32_t Unused;
+  uint32_t Offset;
+  uint32_t Length;
+  const void* Data;
+};
+#if defined(__arm__)
+static_assert(sizeof(McuDriverDesc_t) == 16 && offsetof(McuDriverDesc_t, Data) == 12);
+#endif
+
 // ---------------------------------------------------------------- entries
+
+// JTAG mode: the blocks in order, the first without its tag.
+int McuUpgradeJtag(const McuBlock_t* blocks, uint32_t count, uint32_t* progress);
 
 // Upgrades one controller from a package by the System record's method.
 int SysDevUpgradeMCU_V(const McuBlock_t* blocks, uint32_t count, uint32_t* progress, const void* system);

@@ -351,8 +351,9 @@ int SysDevUpgradeMCU_V(const McuBlock_t* blocks, uint32_t count, uint32_t* progr
     return OSA_EFAIL;
   }
   uint32_t method = sys->McuUpgradeMethod;
-  if (method == 1 || method == 2) {
-    DVR_ERROR("UNknow MCU SPI Module =[%u]\n", sys->McuModule);  // the driver transports are not on this board
+  if (method == 2) return McuUpgradeJtag(blocks, count, progress);
+  if (method == 1) {
+    DVR_ERROR("UNknow MCU SPI Module =[%u]\n", sys->McuModule);  // the driver's boot-loader sets are not built
     return OSA_EFAIL;
   }
   if (sys->McuSerialMode != 0) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -182,6 +183,30 @@ TEST_F(McuUpgrade, BadPackageSendsNothing) {
   EXPECT_TRUE(has(out, "overFlow")) << out;
   usleep(50 * 1000);
   EXPECT_EQ(dev.written(), 0);
+}
+
+// ------------------------------------------------------------- JTAG
+
+TEST_F(McuUpgrade, JtagWritesTheBlocksWithoutAHole) {
+  std::string first = "ZQ-UPMCU" + std::string(100, 'a'), second(50, 'b');
+  McuBlock_t blocks[] = {{reinterpret_cast<const uint8_t*>(first.data()), static_cast<uint32_t>(first.size())},
+                         {reinterpret_cast<const uint8_t*>(second.data()), static_cast<uint32_t>(second.size())}};
+  SystemRes_t sys{};
+  sys.McuUpgradeMethod = 2;
+  uint32_t progress = 0;
+  std::string out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(blocks, 2, &progress, &sys), 0); });
+  EXPECT_EQ(testsupport::ReadFile(board_.file("dev/zq_mcu")), std::string(100, 'a') + second) << out;
+  EXPECT_EQ(progress, 150u);
+  auto ev = board_.events();
+  EXPECT_NE(std::find(ev.begin(), ev.end(), "dev /dev/zq_mcu ioctl 0xC0044D06 0 100 50 62 62 62 62 62 62 62 62 62 62 62 "
+                                            "62 62 62 62 62"),
+            ev.end());
+
+  first = "ZQ-UPMCX" + std::string(10, 'a');
+  blocks[0] = {reinterpret_cast<const uint8_t*>(first.data()), static_cast<uint32_t>(first.size())};
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(blocks, 2, &progress, &sys), -1); });
+  EXPECT_TRUE(has(out, "invalid upgrade data")) << out;
+  EXPECT_EQ(board_.events().size(), ev.size()) << "nothing reaches the driver";
 }
 
 }  // namespace
