@@ -83,6 +83,9 @@ inline constexpr char MCU_DRIVER_TAG[] = "ZQ-UPMCU";
 inline constexpr unsigned long ZQ_MCU_JTAG_WRITE = 0xC0044D06;
 inline constexpr unsigned long ZQ_MCU_UPGRADE_START = 0xC0044D07;
 inline constexpr unsigned long ZQ_MCU_UPGRADE_END = 0xC0044D08;
+inline constexpr unsigned long ZQ_MCU_UPGRADE_INFO = 0xC0044D13;
+inline constexpr unsigned long ZQ_MCU_COMMAND = 0xC0044D19;
+enum McuDriverCmd : uint8_t { MCU_DRV_UPGRADE = 8, MCU_DRV_DATA = 9, MCU_DRV_STATE = 10 };
 struct McuDriverDesc_t {
   uint32_t Unused;
   uint32_t Offset;
@@ -97,6 +100,9 @@ static_assert(sizeof(McuDriverDesc_t) == 16 && offsetof(McuDriverDesc_t, Data) =
 
 // JTAG mode: the blocks in order, the first without its tag.
 int McuUpgradeJtag(const McuBlock_t* blocks, uint32_t count, uint32_t* progress);
+// The driver's boot-loader command sets, on the image after the tag.
+int UpgradeMCU_Process_LPC11C22(const uint8_t* image, uint32_t length, uint32_t* progress);
+int UpgradeMCU_Process_STM32(const uint8_t* image, uint32_t length);
 
 // Upgrades one controller from a package by the System record's method.
 int SysDevUpgradeMCU_V(const McuBlock_t* blocks, uint32_t count, uint32_t* progress, const void* system);

@@ -1,10 +1,13 @@
 // The framed upgrade protocol over a serial line, and the dispatch by the
 // System record's upgrade method.
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <vector>
 
 #include "osa/osa.h"
+#include "osa/sys.h"
 #include "platform/mcu/mcu.h"
 #include "platform/system/system.h"
 #include "platform/uart/uart.h"
@@ -353,7 +356,21 @@ int SysDevUpgradeMCU_V(const McuBlock_t* blocks, uint32_t count, uint32_t* progr
   uint32_t method = sys->McuUpgradeMethod;
   if (method == 2) return McuUpgradeJtag(blocks, count, progress);
   if (method == 1) {
-    DVR_ERROR("UNknow MCU SPI Module =[%u]\n", sys->McuModule);  // the driver's boot-loader sets are not built
+    if (count != 1) {
+      DVR_ERROR("upgrade mcu data block count %u\n", count);
+      return OSA_EFAIL;
+    }
+    if (!blocks[0].Data || blocks[0].Len < 8 || std::memcmp(blocks[0].Data, MCU_DRIVER_TAG, 8) != 0) return OSA_EFAIL;
+    struct stat st;
+    if (osa::sys::stat(ZQ_MCU_NODE_PATH, &st) != 0) {
+      DVR_ERROR("can not upgrade mcu\n");
+      return OSA_EFAIL;
+    }
+    const uint8_t* img = blocks[0].Data + 8;
+    uint32_t len = blocks[0].Len - 8;
+    if (sys->McuModule == 0) return UpgradeMCU_Process_LPC11C22(img, len, progress);
+    if (sys->McuModule == 1) return UpgradeMCU_Process_STM32(img, len);
+    DVR_ERROR("UNknow MCU SPI Module =[%u]\n", sys->McuModule);
     return OSA_EFAIL;
   }
   if (sys->McuSerialMode != 0) {

@@ -209,4 +209,52 @@ TEST_F(McuUpgrade, JtagWritesTheBlocksWithoutAHole) {
   EXPECT_EQ(board_.events().size(), ev.size()) << "nothing reaches the driver";
 }
 
+TEST_F(McuUpgrade, DriverBootLoadersTakeTheImage) {
+  std::string image(3000, '\0');
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 31 + (i >> 7));
+  std::string pkg = "ZQ-UPMCU" + image;
+  McuBlock_t one = {reinterpret_cast<const uint8_t*>(pkg.data()), static_cast<uint32_t>(pkg.size())};
+  SystemRes_t sys{};
+  sys.McuUpgradeMethod = 1;
+  sys.McuModule = 0;  // LPC11C22: the whole image in 128-byte chunks
+  uint32_t progress = 0;
+  std::string out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(&one, 1, &progress, &sys), 0); });
+  EXPECT_EQ(testsupport::ReadFile(board_.file("dev/zq_mcu")), image) << out.substr(0, 2000);
+  EXPECT_EQ(progress, 3000u);
+
+  // STM32: the application after bin_offset + 12.
+  image.assign(20480 + 12 + 700, 'x');
+  image.replace(20492, 700, std::string(700, 'y'));
+  pkg = "ZQ-UPMCU" + image;
+  one = {reinterpret_cast<const uint8_t*>(pkg.data()), static_cast<uint32_t>(pkg.size())};
+  sys.McuModule = 1;
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(&one, 1, &progress, &sys), 0); });
+  EXPECT_EQ(testsupport::ReadFile(board_.file("dev/zq_mcu")), std::string(700, 'y')) << out.substr(0, 2000);
+
+  // A bin_offset of 4096 asks for 30720 bytes: a shorter image is refused,
+  // not read past.
+  testsupport::EditBoard(board_, [](auto& j) { j["zq_mcu"]["bin_offset"] = 4096; });
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(&one, 1, &progress, &sys), -1); });
+  EXPECT_TRUE(has(out, "holds no 30720 bytes")) << out;
+  testsupport::EditBoard(board_, [](auto& j) { j["zq_mcu"]["bin_offset"] = 8192; });
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(&one, 1, &progress, &sys), -1); });
+  EXPECT_TRUE(has(out, "bin_offset error.")) << out;
+}
+
+TEST_F(McuUpgrade, FailedEndFailsTheLpcUpgrade) {
+  testsupport::EditBoard(board_, [](auto& j) { j["zq_mcu"]["fail_end"] = true; });
+  std::string pkg = "ZQ-UPMCU" + std::string(300, 'q');
+  McuBlock_t one = {reinterpret_cast<const uint8_t*>(pkg.data()), static_cast<uint32_t>(pkg.size())};
+  SystemRes_t sys{};
+  sys.McuUpgradeMethod = 1;
+  std::string out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(&one, 1, nullptr, &sys), -1); });
+  EXPECT_TRUE(has(out, "MCU_UPGRADE_END, failed")) << out;
+  testsupport::EditBoard(board_, [](auto& j) { j["zq_mcu"] = {{"fail_info", true}}; });
+  auto before = board_.events().size();
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU_V(&one, 1, nullptr, &sys), -1); });
+  auto ev = board_.events();
+  ASSERT_GT(ev.size(), before);
+  EXPECT_NE(ev.back().find("ioctl 0xC0044D08"), std::string::npos) << "the controller is told the upgrade ended";
+}
+
 }  // namespace
