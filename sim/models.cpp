@@ -20,6 +20,7 @@
 namespace sim {
 
 extern const Model kZqMcuModel;
+extern const Model kSpiFlashModel;
 
 namespace {
 
@@ -37,6 +38,7 @@ const std::vector<Model>& builtin() {
       kWatchdogModel,
       kI2cModel,
       kZqMcuModel,
+      kSpiFlashModel,
   };
   return k;
 }

@@ -96,7 +96,27 @@ struct McuDriverDesc_t {
 static_assert(sizeof(McuDriverDesc_t) == 16 && offsetof(McuDriverDesc_t, Data) == 12);
 #endif
 
+// The FPGA's configuration flash behind the SPI flash driver.
+inline constexpr const char* VS_SPIFLASH_NODE = "/dev/vs_spiflash";
+inline constexpr unsigned long SPIFLASH_INIT = 0x403C7301;   // _IOR('s', 1, 60)
+inline constexpr unsigned long SPIFLASH_READ = 0x40487302;   // _IOR('s', 2, 72)
+inline constexpr unsigned long SPIFLASH_WRITE = 0x40487303;  // _IOR('s', 3, 72)
+inline constexpr unsigned long SPIFLASH_PREPARE = 0x403C7304;  // _IOR('s', 4, 60)
+inline constexpr uint32_t SPIFLASH_PIECE = 4096;
+struct SpiFlashXfer_t {
+  uint32_t Len;
+  const void* Data;  // 32 bits on the board
+  uint32_t Addr;
+  uint8_t Desc[60];
+};
+#if defined(__arm__)
+static_assert(sizeof(SpiFlashXfer_t) == 72 && offsetof(SpiFlashXfer_t, Addr) == 8 &&
+              offsetof(SpiFlashXfer_t, Desc) == 12);
+#endif
+
 // ---------------------------------------------------------------- entries
+
+int SysDevUpgradeFPGA(const McuBlock_t* blocks, uint32_t count, uint32_t* progress, const void* system);
 
 // JTAG mode: the blocks in order, the first without its tag.
 int McuUpgradeJtag(const McuBlock_t* blocks, uint32_t count, uint32_t* progress);

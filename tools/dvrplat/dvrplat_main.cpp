@@ -21,7 +21,8 @@ int usage() {
           "usage: dvrplat wdg feed [N [MS]]          create the watchdogs, feed N times every MS ms\n"
           "       dvrplat wdg stop|reboot|shutdown\n"
           "       dvrplat rtc get | set \"YYYY-MM-DD hh:mm:ss\"    the clock chip's time (UTC)\n"
-          "       dvrplat mcu FILE...                       upgrade the controller, a block per file\n");
+          "       dvrplat mcu FILE...                       upgrade the controller, a block per file\n"
+          "       dvrplat fpga FILE...                      write the FPGA's flash, a block per file\n");
   return 1;
 }
 
@@ -102,7 +103,7 @@ int rtc(int argc, char** argv) {
   return usage();
 }
 
-int mcu(int argc, char** argv) {
+int mcu(int argc, char** argv, bool fpga) {
   if (argc < 1) return usage();
   std::vector<std::vector<uint8_t>> files(static_cast<size_t>(argc));
   std::vector<McuBlock_t> blocks;
@@ -124,7 +125,8 @@ int mcu(int argc, char** argv) {
     return 1;
   }
   uint32_t progress = 0;
-  int r = SysDevUpgradeMCU_V(blocks.data(), static_cast<uint32_t>(blocks.size()), &progress, sys);
+  int r = fpga ? SysDevUpgradeFPGA(blocks.data(), static_cast<uint32_t>(blocks.size()), &progress, sys)
+               : SysDevUpgradeMCU_V(blocks.data(), static_cast<uint32_t>(blocks.size()), &progress, sys);
   printf("progress %u\n", progress);
   return r == 0 ? 0 : 1;
 }
@@ -134,9 +136,9 @@ int mcu(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string family = argv[1];
-  if (family != "wdg" && family != "rtc" && family != "mcu") return usage();
+  if (family != "wdg" && family != "rtc" && family != "mcu" && family != "fpga") return usage();
   InitDvrSystem(argc, argv);
   fflush(stdout);
-  if (family == "mcu") return mcu(argc - 2, argv + 2);
+  if (family == "mcu" || family == "fpga") return mcu(argc - 2, argv + 2, family == "fpga");
   return family == "wdg" ? wdg(argc - 2, argv + 2) : rtc(argc - 2, argv + 2);
 }

@@ -257,4 +257,22 @@ TEST_F(McuUpgrade, FailedEndFailsTheLpcUpgrade) {
   EXPECT_NE(ev.back().find("ioctl 0xC0044D08"), std::string::npos) << "the controller is told the upgrade ended";
 }
 
+// ------------------------------------------------------------- FPGA
+
+TEST_F(McuUpgrade, FpgaFlashIsWrittenAndReadBack) {
+  std::string a(5000, 'a'), b(3000, 'b');
+  for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>(i * 3);
+  McuBlock_t blocks[] = {{reinterpret_cast<const uint8_t*>(a.data()), static_cast<uint32_t>(a.size())},
+                         {reinterpret_cast<const uint8_t*>(b.data()), static_cast<uint32_t>(b.size())}};
+  SystemRes_t sys{};
+  uint32_t progress = 0;
+  std::string out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeFPGA(blocks, 2, &progress, &sys), 0); });
+  EXPECT_EQ(testsupport::ReadFile(board_.file("dev/vs_spiflash")), a + b) << out;
+  EXPECT_EQ(progress, 8000u);
+
+  testsupport::EditBoard(board_, [](auto& j) { j["spiflash"]["flip_at"] = 6000; });
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeFPGA(blocks, 2, &progress, &sys), -1); });
+  EXPECT_TRUE(has(out, "flash addr(0x1388) len(0xbb8) data write and write not equal")) << out;
+}
+
 }  // namespace
