@@ -11,6 +11,7 @@
 #include "osa/osa.h"
 #include "osa/sys.h"
 #include "platform/mcu/mcu.h"
+#include "platform/res/res.h"
 
 int McuUpgradeJtag(const McuBlock_t* blocks, uint32_t count, uint32_t* progress) {
   if (!blocks || count < 1) {
@@ -218,5 +219,40 @@ int UpgradeMCU_Process_STM32(const uint8_t* image, uint32_t length) {
   }
   if (s.end() != OSA_SOK) return OSA_EFAIL;
   DVR_INFO("Upgrade end !\n");
+  return OSA_SOK;
+}
+
+// ------------------------------------------------------------ table walk
+
+int SysDevUpgradeMCU(const void* system, const uint8_t* image, uint32_t length, uint32_t* progress) {
+  const auto* sys = static_cast<const SystemRes_t*>(system);
+  if (!sys || !image) {
+    OSA_CHECK_FAIL(!sys ? "system" : "image");
+    return OSA_EFAIL;
+  }
+  uint32_t n = sys->McuCount < RES_MCU_MAX ? sys->McuCount : RES_MCU_MAX;
+  if (n == 0) {
+    DVR_ERROR("UNknow MCU Module\n");
+    return OSA_EFAIL;
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    const ResMcuEntry_t& e = sys->Mcu[i];
+    if (e.Kind == 0) {
+      if (e.Enabled != 1) {
+        DVR_ERROR("UNknow MCU Module\n");
+        return OSA_EFAIL;
+      }
+      if (length >= 28 && std::memcmp(image, "ZQ-UPDAT", 8) == 0) {
+        // The text protocol of these modules is not part of this platform.
+        DVR_ERROR("upgrade en773v error !\n");
+        return OSA_EFAIL;
+      }
+    } else if (e.Kind == 1 && length >= 8 && std::memcmp(image, "ZQIP_BSM", 8) == 0) {
+      if (UpgradeMCU_Process_LPC11C22(image, length, progress) != OSA_SOK) {
+        DVR_ERROR("upgrade lpc11c22 error !\n");
+        return OSA_EFAIL;
+      }
+    }
+  }
   return OSA_SOK;
 }

@@ -116,6 +116,9 @@ static_assert(sizeof(SpiFlashXfer_t) == 72 && offsetof(SpiFlashXfer_t, Addr) == 
 
 // ---------------------------------------------------------------- entries
 
+// Walks the System record's controller table and upgrades every enabled
+// entry whose image tag matches; 0 or the first failure.
+int SysDevUpgradeMCU(const void* system, const uint8_t* image, uint32_t length, uint32_t* progress);
 int SysDevUpgradeFPGA(const McuBlock_t* blocks, uint32_t count, uint32_t* progress, const void* system);
 
 // JTAG mode: the blocks in order, the first without its tag.

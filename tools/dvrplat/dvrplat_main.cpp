@@ -22,7 +22,8 @@ int usage() {
           "       dvrplat wdg stop|reboot|shutdown\n"
           "       dvrplat rtc get | set \"YYYY-MM-DD hh:mm:ss\"    the clock chip's time (UTC)\n"
           "       dvrplat mcu FILE...                       upgrade the controller, a block per file\n"
-          "       dvrplat fpga FILE...                      write the FPGA's flash, a block per file\n");
+          "       dvrplat fpga FILE...                      write the FPGA's flash, a block per file\n"
+          "       dvrplat mcu-table FILE                    upgrade every controller of the table the image fits\n");
   return 1;
 }
 
@@ -103,7 +104,7 @@ int rtc(int argc, char** argv) {
   return usage();
 }
 
-int mcu(int argc, char** argv, bool fpga) {
+int mcu(int argc, char** argv, bool fpga, bool table) {
   if (argc < 1) return usage();
   std::vector<std::vector<uint8_t>> files(static_cast<size_t>(argc));
   std::vector<McuBlock_t> blocks;
@@ -125,6 +126,12 @@ int mcu(int argc, char** argv, bool fpga) {
     return 1;
   }
   uint32_t progress = 0;
+  if (table) {
+    if (files.size() != 1) return usage();
+    int t = SysDevUpgradeMCU(sys, files[0].data(), static_cast<uint32_t>(files[0].size()), &progress);
+    printf("progress %u\n", progress);
+    return t == 0 ? 0 : 1;
+  }
   int r = fpga ? SysDevUpgradeFPGA(blocks.data(), static_cast<uint32_t>(blocks.size()), &progress, sys)
                : SysDevUpgradeMCU_V(blocks.data(), static_cast<uint32_t>(blocks.size()), &progress, sys);
   printf("progress %u\n", progress);
@@ -136,9 +143,11 @@ int mcu(int argc, char** argv, bool fpga) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string family = argv[1];
-  if (family != "wdg" && family != "rtc" && family != "mcu" && family != "fpga") return usage();
+  if (family != "wdg" && family != "rtc" && family != "mcu" && family != "fpga" && family != "mcu-table")
+    return usage();
   InitDvrSystem(argc, argv);
   fflush(stdout);
-  if (family == "mcu" || family == "fpga") return mcu(argc - 2, argv + 2, family == "fpga");
+  if (family == "mcu" || family == "fpga" || family == "mcu-table")
+    return mcu(argc - 2, argv + 2, family == "fpga", family == "mcu-table");
   return family == "wdg" ? wdg(argc - 2, argv + 2) : rtc(argc - 2, argv + 2);
 }

@@ -275,4 +275,19 @@ TEST_F(McuUpgrade, FpgaFlashIsWrittenAndReadBack) {
   EXPECT_TRUE(has(out, "flash addr(0x1388) len(0xbb8) data write and write not equal")) << out;
 }
 
+TEST_F(McuUpgrade, TableWalkUpgradesTheMatchingEntries) {
+  SystemRes_t sys{};
+  std::string img = "ZQIP_BSM" + std::string(200, 'z');
+  const auto* p = reinterpret_cast<const uint8_t*>(img.data());
+  std::string out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU(&sys, p, 208, nullptr), -1); });
+  EXPECT_TRUE(has(out, "UNknow MCU Module")) << "an empty table";
+  sys.McuCount = 2;
+  sys.Mcu[0] = {0, 1, 1, {}};  // a serial module; the image is not for it
+  sys.Mcu[1] = {1, 0, 1, {}};  // the LPC11C22 takes the whole image, tag included
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU(&sys, p, 208, nullptr), 0); });
+  EXPECT_EQ(testsupport::ReadFile(board_.file("dev/zq_mcu")), img) << out.substr(0, 2000);
+  sys.Mcu[0].Enabled = 0;
+  out = CaptureOut([&] { EXPECT_EQ(SysDevUpgradeMCU(&sys, p, 208, nullptr), -1); });
+}
+
 }  // namespace
