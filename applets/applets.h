@@ -1,5 +1,5 @@
-// The multi-call entry: one table of applets, dispatched on the name the
-// executable was started under.
+// The multi-call entry: one table of applets (applets.def), dispatched on
+// the name the executable was started under.
 #pragma once
 
 #include <span>
@@ -8,12 +8,16 @@ namespace applets {
 
 using Handler = int (*)(int argc, char** argv);
 
+// What the entry makes of a handler's result.
+enum StatusPolicy : bool {
+  ANY_FAILURE = false,  // any non-zero result is -1
+  OWN_STATUS = true,    // the result is the exit status as it stands (tools whose callers read it)
+};
+
 struct Applet {
   const char* name;
   Handler handler;
-  // The handler's result is the exit status as it stands (tools whose
-  // callers read their statuses); otherwise any non-zero result is -1.
-  bool own_status = false;
+  StatusPolicy policy = ANY_FAILURE;
 };
 
 // The table in dispatch order, ending with a row whose name is null.
@@ -25,14 +29,9 @@ std::span<const Applet> Table();
 int Dispatch(int argc, char** argv);
 
 // Handlers.
-int DvrhelperMain(int argc, char** argv);
-int NetinitMain(int argc, char** argv);
-int BootenvMain(int argc, char** argv);
-int PppdMain(int argc, char** argv);
-int SendbootMain(int argc, char** argv);
-int PrintcliMain(int argc, char** argv);
-int EracfgMain(int argc, char** argv);
-int Net3gMain(int argc, char** argv);
+#define DVR_APPLET(name, handler, policy) int handler(int argc, char** argv);
+#include "applets/applets.def"
+#undef DVR_APPLET
 
 // For handlers whose subsystem is not in this build yet.
 int NotBuilt(const char* name);

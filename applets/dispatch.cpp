@@ -8,9 +8,10 @@ namespace applets {
 namespace {
 
 constexpr Applet kApplets[] = {
-    {"dvrhelper", DvrhelperMain}, {"netinit", NetinitMain}, {"bootenv", BootenvMain},
-    {"pppd", PppdMain},           {"sendboot", SendbootMain, true}, {"printcli", PrintcliMain, true},
-    {"eracfg", EracfgMain},       {"net3g", Net3gMain},     {nullptr, nullptr},
+#define DVR_APPLET(name, handler, policy) {#name, handler, policy},
+#include "applets/applets.def"
+#undef DVR_APPLET
+    {nullptr, nullptr},
 };
 
 }  // namespace
@@ -26,7 +27,7 @@ int Dispatch(int argc, char** argv) {
     for (const Applet* a = kApplets; a->name; ++a)
       if (std::strcmp(a->name, name) == 0) {
         int r = a->handler(argc, argv);
-        return a->own_status || r == 0 ? r : -1;
+        return a->policy == OWN_STATUS || r == 0 ? r : -1;
       }
   printf("cann't find cmdstr:%s\n", argv[0]);
   return -1;

@@ -33,6 +33,9 @@ ssize_t pread(int fd, void* buf, size_t len, off_t off);
 ssize_t pwrite(int fd, const void* buf, size_t len, off_t off);
 off_t lseek(int fd, off_t off, int whence);
 int ioctl(int fd, unsigned long request, void* arg);
+// Advisory whole-file lock (LOCK_SH, LOCK_EX, LOCK_UN, LOCK_NB); a board's
+// descriptors are host descriptors, so processes on one board see each other.
+int flock(int fd, int op);
 int stat(const char* path, struct stat* st);
 int access(const char* path, int mode);
 FILE* fopen(const char* path, const char* mode);
@@ -87,6 +90,8 @@ int umount2(const char* target, int flags);
 int reboot(int cmd);
 int settimeofday(const struct timeval* tv);
 int stime(time_t t);
+// The kernel's time zone alone (minutes west of UTC); the clock is untouched.
+int settimezone(int minutes_west);
 int kill(pid_t pid, int sig);
 
 // Processes other than the caller, with their /proc/PID/cmdline (arguments
@@ -97,7 +102,8 @@ struct Process {
   std::string cmdline;
 };
 std::vector<Process> processes();
-// Processes whose program (first argument, or its last path component) is `name`.
+// Processes whose program is `name`: their first argument is `name` or
+// ends in "/name" (a process that rewrote its arguments may not match).
 std::vector<pid_t> pids_named(const char* name);
 // Signals every process named `name`; the number signalled, or -1 when
 // the process list cannot be read.
@@ -122,8 +128,8 @@ ExecPlan plan_exec(const char* file, const char* const* argv);
 ExecPlan plan_shell(const char* command);  // "sh -c command" on the board's tool set
 int exec_prepared(const ExecPlan& plan);
 
-// True when calls go to a simulated board.  For tests and the simulator;
-// product code behaves the same either way.
+// True when calls go to a simulated board.  For tests and the simulator:
+// product code behaves the same either way and does not ask.
 bool simulated();
 
 }  // namespace osa::sys

@@ -24,6 +24,7 @@ class Backend {
   virtual int umount2(const char* target, int flags) = 0;
   virtual int reboot(int cmd) = 0;
   virtual int set_time(const struct timeval* tv) = 0;
+  virtual int set_timezone(int minutes_west) = 0;
   virtual int kill(pid_t pid, int sig) = 0;
   virtual ExecPlan plan_exec(const char* file, const char* const* argv) = 0;
   virtual ExecPlan plan_shell(const char* command) = 0;

@@ -1,6 +1,8 @@
 // Platform start: the resource handshake, every family's initialiser in
 // the fixed order, and the product information dump.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -20,11 +22,11 @@ constexpr int kRevision = 4517;
 
 // Peripheral families without their drivers on this platform: each reads
 // its record once and keeps it; no devices are made from it.
-template <int (*Get)(void*), unsigned Size>
+template <int (*Get)(void*), typename Rec>
 struct Kept {
-  static uint8_t* rec() {
-    static uint8_t r[Size];
-    return r;
+  static Rec* rec() {
+    static Rec r;
+    return &r;
   }
   static bool& done() {
     static bool d = false;
@@ -38,19 +40,37 @@ struct Kept {
   }
 };
 
-using Alarm = Kept<AlarmGetRes, RES_SIZE_ALARM>;
-using Cmos = Kept<CmosGetRes, RES_SIZE_CMOS>;
-using Rtc = Kept<RtcGetRes, RES_SIZE_RTC>;
-using Ptz = Kept<PtzGetRes, RES_SIZE_PTZ>;
-using Keyboard = Kept<KeyboardGetRes, RES_SIZE_KEYBOARD>;
-using Extcoms = Kept<ExtComsGetRes, RES_SIZE_EXTCOMS>;
-using Ads = Kept<AdsGetRes, RES_SIZE_ADS>;
-using Misc = Kept<MiscGetRes, RES_SIZE_MISC>;
-using Gps = Kept<GpsGetRes, RES_SIZE_GPS>;
-using IRs = Kept<IRsGetRes, RES_SIZE_IRS>;
-using Monitors = Kept<MonitorsGetRes, RES_SIZE_MONITORS>;
-using Env = Kept<EnvGetRes, RES_SIZE_ENV>;
-using Flash = Kept<FlashGetRes, RES_SIZE_FLASH>;
+// The leading fields of the records whose families have no driver here;
+// the dump shows only these.
+template <unsigned Size>
+struct Raw {
+  uint8_t Bytes[Size];
+};
+struct AlarmRes {
+  uint32_t InNum, OutNum;
+  uint8_t Reserved[RES_SIZE_ALARM - 8];
+};
+struct CmosRes {
+  uint32_t Reserved1[2];
+  uint32_t Offset;
+  uint8_t Reserved[RES_SIZE_CMOS - 12];
+};
+static_assert(sizeof(AlarmRes) == RES_SIZE_ALARM && offsetof(AlarmRes, OutNum) == 4);
+static_assert(sizeof(CmosRes) == RES_SIZE_CMOS && offsetof(CmosRes, Offset) == 8);
+
+using Alarm = Kept<AlarmGetRes, AlarmRes>;
+using Cmos = Kept<CmosGetRes, CmosRes>;
+using Rtc = Kept<RtcGetRes, RtcRes_t>;
+using Ptz = Kept<PtzGetRes, Raw<RES_SIZE_PTZ>>;
+using Keyboard = Kept<KeyboardGetRes, Raw<RES_SIZE_KEYBOARD>>;
+using Extcoms = Kept<ExtComsGetRes, Raw<RES_SIZE_EXTCOMS>>;
+using Ads = Kept<AdsGetRes, Raw<RES_SIZE_ADS>>;
+using Misc = Kept<MiscGetRes, Raw<RES_SIZE_MISC>>;
+using Gps = Kept<GpsGetRes, Raw<RES_SIZE_GPS>>;
+using IRs = Kept<IRsGetRes, Raw<RES_SIZE_IRS>>;
+using Monitors = Kept<MonitorsGetRes, Raw<RES_SIZE_MONITORS>>;
+using Env = Kept<EnvGetRes, EnvRes>;
+using Flash = Kept<FlashGetRes, FlashRes>;
 
 // The boot-burning check: the MAC variables the boot loader needs exist.
 int BootBurningInit() {
@@ -99,12 +119,6 @@ const Step kSteps[] = {
     {"MonitorsDevInit", Monitors::init, "MonitorsDevInit init error\r\n"},
     {"DulBackupDevInit", DulBackupDevInit, "DulBackupDevInit init error\r\n"},
 };
-
-uint32_t u32_at(const uint8_t* p, std::size_t off) {
-  uint32_t v;
-  std::memcpy(&v, p + off, 4);
-  return v;
-}
 
 void line(const char* label, const char* value) { OSA_LOG_DEBUG("|%20s:    %s\n", label, value); }
 void line(const char* label, uint32_t value) {
@@ -189,13 +203,13 @@ int SystemPrintProductInfo() {
   line("HwVersion", r->HwVersion);
   heading("2.Env information");
   if (Env::init() == OSA_SOK) {
-    line("EnvStartAddr", u32_at(Env::rec(), 4));
-    line("EnvSize", u32_at(Env::rec(), 8));
+    line("EnvStartAddr", Env::rec()->Main.Offset);
+    line("EnvSize", Env::rec()->Main.Size);
   }
   heading("3.Alarm information");
   if (Alarm::init() == OSA_SOK) {
-    line("AlarmInNum", u32_at(Alarm::rec(), 0));
-    line("AlarmOutNum", u32_at(Alarm::rec(), 4));
+    line("AlarmInNum", Alarm::rec()->InNum);
+    line("AlarmOutNum", Alarm::rec()->OutNum);
   }
   heading("4.Frontboard information");
   {
@@ -204,21 +218,21 @@ int SystemPrintProductInfo() {
   }
   heading("5.Flash information");
   if (Flash::init() == OSA_SOK) {
-    uint32_t chips = std::min<uint32_t>(u32_at(Flash::rec(), 0), 3);
+    const FlashRes& fr = *Flash::rec();
+    uint32_t chips = std::min<uint32_t>(fr.ChipCount, kFlashMaxChips);
     line("FlashChipNum", chips);
     for (uint32_t c = 0; c < chips; ++c) {
       char v[48];
-      std::snprintf(v, sizeof v, "size 0x%x base 0x%x", u32_at(Flash::rec(), 4 + 1000 * c + 4),
-                    u32_at(Flash::rec(), 4 + 1000 * c + 8));
+      std::snprintf(v, sizeof v, "size 0x%x base 0x%x", fr.Chip[c].Size, fr.Chip[c].Base);
       line("FlashChip", v);
     }
   }
   heading("6.Cmos,Rtc information");
   if (Rtc::init() == OSA_SOK) {
-    line("RtcChip", u32_at(Rtc::rec(), offsetof(RtcRes_t, Chip)));
-    line("RtcAddr", u32_at(Rtc::rec(), offsetof(RtcRes_t, I2cAddr)));
+    line("RtcChip", Rtc::rec()->Chip);
+    line("RtcAddr", Rtc::rec()->I2cAddr);
   }
-  if (Cmos::init() == OSA_SOK) line("CmosOffset", u32_at(Cmos::rec(), 8));
+  if (Cmos::init() == OSA_SOK) line("CmosOffset", Cmos::rec()->Offset);
   heading("7.others information");
   hwid("VideoChannel", HWID_VIDEO_CHANNELS);
   hwid("AudioChannel", HWID_AUDIO_CHANNELS);

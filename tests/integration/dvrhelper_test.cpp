@@ -1,6 +1,7 @@
 // The supervisor as a real process on a fresh simulated board, with the
 // demo application as the main application.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +37,8 @@ struct Board {
     e = kept;
     testsupport::WriteFile(desc, j.dump());
     board = std::make_unique<TempBoard>(desc);
-    setenv("DEMOAPP_STATE", (dir + "/starts").c_str(), 1);
+    // Inside the board: a program on a board writes nowhere else.
+    setenv("DEMOAPP_STATE", board->file("var/run/demoapp.starts").c_str(), 1);
     setenv("DEMOAPP_RUN_MS", "10", 1);
   }
   ~Board() {
@@ -101,6 +103,44 @@ TEST(Dvrhelper, ProgramThatCannotRunIsReportedAsStatus255) {
 // Exit 7, then the panel sends a frame that is not the release frame, some
 // garbage, and the release frame: the application starts again only after
 // the last, and ends the run with 0.
+// Runs `fn` with the working directory and PATH given, restoring both.
+template <typename Fn>
+auto in_dir(const std::string& cwd, const std::string& path, Fn fn) {
+  char old[4096];
+  EXPECT_NE(getcwd(old, sizeof old), nullptr);
+  std::string old_path = getenv("PATH") ? getenv("PATH") : "";
+  EXPECT_EQ(chdir(cwd.c_str()), 0);
+  setenv("PATH", path.c_str(), 1);
+  auto r = fn();
+  setenv("PATH", old_path.c_str(), 1);
+  EXPECT_EQ(chdir(old), 0);
+  return r;
+}
+
+TEST(Dvrhelper, BareNameIsAFileOfTheWorkingDirectoryNeverOneOnPath) {
+  Board b;
+  setenv("DEMOAPP_CODES", "0", 1);
+  std::string app = b.dir + "/app", bin = b.dir + "/bin", elsewhere = b.dir + "/elsewhere";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(Bin("demoapp").c_str(), app.c_str()), 0);
+  ASSERT_EQ(symlink(Bin("demoapp").c_str(), (bin + "/onpath").c_str()), 0);
+  std::string path = bin + ":" + (getenv("PATH") ? getenv("PATH") : "");
+
+  // cd DIR; dvrhelper app
+  auto r = in_dir(b.dir, path, [&] { return testsupport::Run({"dvrhelper", "app"}, b.board.get()); });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("execl failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("dvrhelper: unsupported Status(enum=0)\n"), std::string::npos) << r.out;
+  EXPECT_EQ(testsupport::ReadFile(b.dir + "/starts").empty(), false) << "the application did not run";
+
+  // A name found only on PATH does not start.
+  r = in_dir(elsewhere, path, [&] { return testsupport::Run({"dvrhelper", "onpath"}, b.board.get()); });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("dvrhelper: execl failed, program(onpath), BufMethod(buf)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("dvrhelper: unsupported Status(enum=255)\n"), std::string::npos) << r.out;
+}
+
 TEST(Dvrhelper, WaitsForTheReleaseFrameAfterSeven) {
   Board b;
   setenv("DEMOAPP_CODES", "7,0", 1);

@@ -53,7 +53,7 @@ TEST(Dvrplat, ShutdownExitsWithSeven) {
   auto r = testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "shutdown"}, &b);
   EXPECT_EQ(r.status, 7) << r.out;
   EXPECT_EQ(count(b.events(), "poweroff /dev/softwdt"), 1);
-  EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "feed", "x"}, &b).status, 1);
+  EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "feed", "x"}, &b).status, 2);
 }
 
 TEST(Dvrplat, ClockRoundTripsOnEveryChip) {
@@ -71,7 +71,8 @@ TEST(Dvrplat, ClockRoundTripsOnEveryChip) {
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("2099-12-31 23:58:0"), std::string::npos) << r.out;
     EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "set", "2100-01-01 00:00:00"}, &b).status, 1);
-    EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "set", "2024-02-30 00:00:00"}, &b).status, 1);
+    EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "set", "2024-02-30 00:00:00"}, &b).status, 1)
+        << "well formed, but no such day";
   }
 }
 

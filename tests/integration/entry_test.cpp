@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "applets/applets.h"
 #include "support/board.h"
 
 namespace {
@@ -22,6 +23,15 @@ TEST(Entry, UnknownNamesExit255WithTheWholeInvokedPath) {
   r = testsupport::Run({upper});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "cann't find cmdstr:" + upper + "\n");
+}
+
+// The build's links come from the same list as the dispatch table.
+TEST(Entry, EveryAppletOfTheTableHasItsLinkBesideTheExecutable) {
+  for (const auto& a : applets::Table()) {
+    if (!a.name || std::string(a.name) == "dvrhelper") continue;
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::read_symlink(Bin(a.name), ec), "dvrhelper") << a.name << ": " << ec.message();
+  }
 }
 
 // A board whose PPP daemon location is the board's own, so a test can make

@@ -7,11 +7,14 @@
 //                   the last one it keeps using the last
 //   DEMOAPP_STATE   file counting the starts (default DVR_BOARD/var/run/demoapp.starts)
 //   DEMOAPP_RUN_MS  how long each start runs (default 200)
+//
+// Command line: demoapp [BUFMETHOD], as the supervisor starts it.
 
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -62,9 +65,24 @@ void serve_queue(int ms) {
   }
 }
 
+constexpr const char* kUsage =
+    "usage: demoapp [BUFMETHOD]\n"
+    "A stand-in main application: counts its starts, serves the console\n"
+    "redirection queue for a moment and exits with the next scripted code.\n"
+    "  BUFMETHOD        the supervisor's buffer method (buf, lbuf)\n"
+    "Environment: DEMOAPP_CODES (\"6,7,0\"), DEMOAPP_STATE, DEMOAPP_RUN_MS (200).\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   std::string file = state_file();
   int starts = 0;
   {
@@ -75,6 +93,11 @@ int main(int argc, char** argv) {
   {
     std::ofstream out(file, std::ios::trunc);
     out << starts << "\n";
+    out.flush();
+    if (!out) {
+      std::fprintf(stderr, "demoapp: cannot write the start count to %s: %s\n", file.c_str(), std::strerror(errno));
+      return 1;
+    }
   }
   auto v = codes();
   int code = v[std::min<size_t>(static_cast<size_t>(starts - 1), v.size() - 1)];

@@ -16,15 +16,15 @@
 
 namespace {
 
-int usage() {
-  fprintf(stderr,
+int usage(FILE* to = stderr) {
+  fprintf(to,
           "usage: dvrplat wdg feed [N [MS]]          create the watchdogs, feed N times every MS ms\n"
           "       dvrplat wdg stop|reboot|shutdown\n"
           "       dvrplat rtc get | set \"YYYY-MM-DD hh:mm:ss\"    the clock chip's time (UTC)\n"
           "       dvrplat mcu FILE...                       upgrade the controller, a block per file\n"
           "       dvrplat fpga FILE...                      write the FPGA's flash, a block per file\n"
           "       dvrplat mcu-table FILE                    upgrade every controller of the table the image fits\n");
-  return 1;
+  return to == stderr ? 2 : 0;
 }
 
 bool number(const char* s, long lo, long hi, long* out) {
@@ -44,7 +44,7 @@ int wdg(int argc, char** argv) {
     if ((argc > 1 && !number(argv[1], 0, 100000000, &n)) || (argc > 2 && !number(argv[2], 0, 86400000, &ms)) ||
         argc > 3) {
       fprintf(stderr, "dvrplat: bad feed count or period\n");
-      return 1;
+      return 2;
     }
     if (WatchdogCreate() != 0) return 1;
     int failed = 0;
@@ -97,7 +97,7 @@ int rtc(int argc, char** argv) {
     tm t{};
     if (!parse_time(argv[1], &t)) {
       fprintf(stderr, "dvrplat: time must be \"YYYY-MM-DD hh:mm:ss\"\n");
-      return 1;
+      return 2;
     }
     return RtcSetTime(&t) == 0 ? 0 : 1;
   }
@@ -143,6 +143,7 @@ int mcu(int argc, char** argv, bool fpga, bool table) {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string family = argv[1];
+  if (family == "--help" || family == "-h") return usage(stdout);
   if (family != "wdg" && family != "rtc" && family != "mcu" && family != "fpga" && family != "mcu-table")
     return usage();
   InitDvrSystem(argc, argv);
