@@ -234,4 +234,9 @@ int32_t GetInt(std::string_view rec, std::size_t off);
 void PutText(std::string& rec, std::size_t off, std::size_t field, std::string_view text);
 std::string GetText(std::string_view rec, std::size_t off, std::size_t field, std::size_t keep);
 
+// ------------------------------------------------------------ process
+
+// The manager process (the net3g applet): returns only when it cannot run.
+int Net3gRun();
+
 }  // namespace cellular

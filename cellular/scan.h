@@ -1,0 +1,25 @@
+// The platform's USB device list, read from sysfs.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cellular/cellular.h"
+
+namespace cellular {
+
+struct UsbScanEntry {
+  std::string sysname;  // "1-1"
+  UsbDevice dev;
+};
+
+// The board port a device sits on, from its sysfs "devpath" ("1" is port 0,
+// "1.3" port 2 behind a hub).
+std::optional<int> PortFromDevpath(std::string_view devpath);
+// True when the USB device tree can be read.
+bool UsbInitUsbLib();
+std::vector<UsbScanEntry> GetUsbDevs(std::size_t max, std::vector<std::string>* problems);
+
+}  // namespace cellular
