@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
+#include <sys/uio.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
@@ -114,6 +116,8 @@ ssize_t pwrite(int fd, const void* buf, size_t len, off_t off) {
 }
 
 off_t lseek(int fd, off_t off, int whence) { return ::lseek(fd, off, whence); }
+
+int flock(int fd, int op) { return ::flock(fd, op); }
 
 int ioctl(int fd, unsigned long request, void* arg) {
   if (auto* b = board()) return b->ioctl(fd, request, arg);

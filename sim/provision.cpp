@@ -106,6 +106,15 @@ bool CreateBoard(const std::string& dir, const std::string& board, const std::st
   while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
   for (const char* d : {"dev", "proc", "sys", "mnt/mtd/Config", "var/tmp", "var/run", "tmp"})
     fs::create_directories(fs::path(abs) / d, ec);
+  // Further folders the board's programs expect (the installer's volumes).
+  for (auto& f : desc.value("folders", nlohmann::json::array())) {
+    fs::path rel = f.is_string() ? fs::path(f.get<std::string>()).relative_path().lexically_normal() : fs::path();
+    if (rel.empty() || *rel.begin() == "..") {
+      *err = "folders: " + f.dump() + " is not a folder inside the board";
+      return false;
+    }
+    fs::create_directories(fs::path(abs) / rel, ec);
+  }
   {
     std::ofstream out(abs + "/board.json");
     out << desc.dump(2) << "\n";
