@@ -179,6 +179,15 @@ int AtEngine::Run(const AtCmd& cmd) {
   return last_timeout ? -2 : 1;
 }
 
+NoSignalSchedule::Step NoSignalSchedule::Poll() {
+  ++polls_;
+  if (polls_ < PollsIn(resets_ == 0 ? t_.no_service_srst_time1 : t_.no_service_srst_time2)) return Step::Wait;
+  polls_ = 0;
+  // The first soft reset always comes; each later one counts against the limit.
+  if (resets_++ == 0) return Step::SoftReset;
+  return resets_ > t_.no_service_srst_count ? Step::HardReset : Step::SoftReset;
+}
+
 bool UeventWantsScan(std::string_view msg) {
   std::string_view head = msg.substr(0, msg.find('\0'));
   if (head.substr(0, 5) != "add@/" && head.substr(0, 8) != "remove@/") return false;

@@ -86,6 +86,39 @@ AtCmd SimpleCmd(const char* text, int timeout_ms, int sends, int reads);
 // -1 after two failed tries.
 int OpenModemPort(const std::string& path);
 
+// Unanswered AT checks: the fifth in a row gives the modem up.  An answer
+// does not reset the count.
+class AtFailCount {
+ public:
+  static constexpr int kMax = 5;
+  // One unanswered check; true when that makes the modem given up.
+  bool Failed() {
+    if (++count_ < kMax) return false;
+    count_ = 0;
+    return true;
+  }
+  int count() const { return count_; }
+
+ private:
+  int count_ = 0;
+};
+
+// Polls without signal: soft resets on the timing file's schedule, then a
+// hard reset.
+class NoSignalSchedule {
+ public:
+  enum class Step { Wait, SoftReset, HardReset };
+  explicit NoSignalSchedule(const Timing& t) : t_(t) {}
+  Step Poll();
+  void SignalBack() { polls_ = resets_ = 0; }
+  bool resetting() const { return resets_ > 0; }
+
+ private:
+  const Timing& t_;
+  int polls_ = 0;
+  int resets_ = 0;
+};
+
 // A uevent that should trigger a USB rescan.
 bool UeventWantsScan(std::string_view msg);
 

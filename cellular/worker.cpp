@@ -15,7 +15,6 @@ namespace cellular {
 namespace {
 
 constexpr int kPollPeriodMs = 30000;
-constexpr int kAtFailMax = 5;
 constexpr int kCgregDeniedMax = 5;
 constexpr int kFamilyEc20 = 35;
 
@@ -72,12 +71,11 @@ bool Worker::AtCheck() {
       at_abnormal_ = false;
       return true;
     }
-  ++at_fail_;
-  NET3G_LOG(4, "current at cmd fail count[%d]\n", at_fail_);
-  if (at_fail_ >= kAtFailMax) {
-    at_fail_ = 0;
+  bool given_up = at_fail_.Failed();
+  NET3G_LOG(4, "current at cmd fail count[%d]\n", given_up ? AtFailCount::kMax : at_fail_.count());
+  if (given_up) {
     at_abnormal_ = true;
-    NET3G_LOG(4, "at cmd fail has reached max count[%d],now set at_abnormal_flag 1\n", kAtFailMax);
+    NET3G_LOG(4, "at cmd fail has reached max count[%d],now set at_abnormal_flag 1\n", AtFailCount::kMax);
     return false;
   }
   return true;
@@ -223,30 +221,21 @@ bool Worker::StatusGeneric() {
 bool Worker::SoftReset() {
   if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(2, "Fail to process CFUN = 0\n");
   if (Cmd(CfunCmd(1)) != 0) NET3G_LOG(2, "Fail to process CFUN = 1\n");
-  resetting_ = true;
   return true;
 }
 
 bool Worker::NoSignalCheck() {
-  ++no_signal_polls_;
-  if (soft_resets_ == 0) {
-    if (no_signal_polls_ >= PollsIn(timing_.no_service_srst_time1)) {
-      no_signal_polls_ = 0;
-      soft_resets_ = 1;
+  switch (no_signal_.Poll()) {
+    case NoSignalSchedule::Step::Wait:
+      return true;
+    case NoSignalSchedule::Step::SoftReset:
       NET3G_LOG(4, "no rssi software reset\n");
       SoftReset();
-    }
-    return true;
-  }
-  if (no_signal_polls_ >= PollsIn(timing_.no_service_srst_time2)) {
-    no_signal_polls_ = 0;
-    if (++soft_resets_ > timing_.no_service_srst_count) {
+      return true;
+    case NoSignalSchedule::Step::HardReset:
       no_service_ = true;
       NET3G_LOG(4, "no rssi hardware reset\n");
       return false;
-    }
-    NET3G_LOG(4, "no rssi software reset\n");
-    SoftReset();
   }
   return true;
 }
@@ -286,8 +275,7 @@ bool Worker::StatusPoll(bool device_on) {
   Publish();
   if (sim_ >= 2) {
     if (status_valid_ && radio_[kSignalValid]) {
-      no_signal_polls_ = soft_resets_ = 0;
-      resetting_ = false;
+      no_signal_.SignalBack();
       return true;
     }
     return NoSignalCheck();

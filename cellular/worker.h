@@ -59,12 +59,10 @@ class Worker {
   int32_t radio_[16] = {};
   bool status_valid_ = false;
   int64_t last_poll_ms_ = 0;
-  int at_fail_ = 0;
+  AtFailCount at_fail_;
   bool at_abnormal_ = false;
   bool no_service_ = false;
-  int no_signal_polls_ = 0;
-  int soft_resets_ = 0;
-  bool resetting_ = false;
+  NoSignalSchedule no_signal_{timing_};
   int cgreg_denied_ = 0;
   bool radio_cycle_due_ = false;
 };
