@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "support/board.h"
@@ -54,6 +55,7 @@ void AddUsb(const TempBoard& b, const std::string& name, const char* vid, const 
   Put(d + "/manufacturer", man);
   Put(d + "/product", prod);
   Put(d + "/devpath", std::to_string(port + 1));
+  Put(d + "/authorized", "x");  // the product writes 0 then 1 to power-cycle
   for (int i = 0; i < ttys; ++i) {
     std::string itf = d + "/" + name + ":1." + std::to_string(i);
     Put(itf + "/bInterfaceClass", "ff");
@@ -137,6 +139,25 @@ class Net3g {
     waitpid(pid_, nullptr, 0);
   }
   std::string log() const { return testsupport::ReadFile(out_); }
+  // Threads and open descriptors of the net3g process in the group.
+  std::pair<int, int> Usage() const {
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      std::string n = e.path().filename();
+      if (n.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (testsupport::ReadFile(e.path() / "comm") != "net3g\n") continue;
+      if (getpgid(std::stoi(n)) != pid_) continue;
+      auto count = [](const std::filesystem::path& d) {
+        int c = 0;
+        std::error_code ec;
+        for (auto it = std::filesystem::directory_iterator(d, ec); !ec && it != std::filesystem::directory_iterator();
+             it.increment(ec))
+          ++c;
+        return c;
+      };
+      return {count(e.path() / "task"), count(e.path() / "fd")};
+    }
+    return {-1, -1};
+  }
   bool WaitLog(const std::string& text, int seconds) const {
     for (int i = 0; i < seconds * 10; ++i) {
       if (log().find(text) != std::string::npos) return true;
@@ -256,6 +277,40 @@ TEST(Net3g, Ec20AndUnknownModemServedOverTheControlSocket) {
   std::string unk = info.substr(16 + 256, 256);
   EXPECT_STREQ(unk.c_str() + 4, "ppp6");
   EXPECT_EQ(At(unk, 100), 0x80);
+
+  std::string first = net.log().substr(0, net.log().find('\n'));
+  EXPECT_TRUE(std::regex_match(first, std::regex(R"(\[\d\d:\d\d:\d\d info libnet3g:2548 \d+ manager\.cpp:\d+\])"
+                                                 R"(net3g version: 2\.9\.4 - Complie time .* SvnVersion = 2548)")))
+      << first;
+
+  // Unplugging and replugging the unknown modem leaves no thread or descriptor behind.
+  auto before = net.Usage();
+  ASSERT_GT(before.first, 0);
+  auto uevent = [&](const std::string& text) {
+    EXPECT_EQ(testsupport::Run({"dvrsim", "uevent", b.dir(), text}).status, 0);
+  };
+  auto slots = [&] { return At(c.Ask(128, 0), 12); };
+  auto wait_slots = [&](int n) {
+    for (int i = 0; i < 100 && slots() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return slots();
+  };
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    std::filesystem::remove_all(b.file("sys/bus/usb/devices/1-2"));
+    uevent("remove@/devices/platform/hiusb/usb1/1-2/1-2:1.0/ttyUSB4");
+    ASSERT_EQ(wait_slots(1), 1) << net.log();
+    AddUsb(b, "1-2", "1234", "5678", "Acme", "Acme Modem", 1, 4, 1);
+    uevent("add@/devices/platform/hiusb/usb1/1-2/1-2:1.0/ttyUSB4");
+    ASSERT_EQ(wait_slots(2), 2);
+  }
+  std::pair<int, int> after;
+  for (int i = 0; i < 30 && (after = net.Usage()) != before; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(after, before);
+
+  // RESET_DEV answers at once; the worker turns the radio off and the main loop power-cycles the port.
+  EXPECT_EQ(At(c.Ask(19, 0), 8), 0);
+  EXPECT_TRUE(net.WaitLog("Now call usb_reset_multusb_module to hard reset 3G module index[0]!!", 15));
+  EXPECT_EQ(testsupport::ReadFile(b.file("sys/bus/usb/devices/1-1/authorized")), "1\n");
 }
 
 TEST(Net3g, UnknownClientIsTurnedAwayAndRuntsKeepTheConnection) {
