@@ -113,6 +113,15 @@ struct AtiInfo {
 // True (and fills `out`) only when the text carries "IMEI: ".
 bool ParseAti(std::string_view text, AtiInfo* out);
 
+// One debug FIFO line: a command name and its blank-separated arguments
+// (a double-quoted argument may hold blanks).
+struct FifoCommand {
+  std::string name;
+  std::vector<std::string> args;
+};
+inline constexpr std::size_t kFifoMaxArgs = 8;
+std::optional<FifoCommand> ParseFifoLine(std::string_view line, std::string* err);
+
 // True for text that may sit inside a quoted AT argument.
 bool AtArgSafe(std::string_view s, std::size_t max_len);
 
@@ -210,6 +219,7 @@ struct SlotState {
   int rx_volume = 0;
   bool close_requested = false;
   bool reset_requested = false;  // "AT+CFUN=0" then a power cycle, by the worker
+  std::string debug_at;          // a command from the debug FIFO for the worker's next pass
   int ppp_unit = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -27,6 +28,8 @@ constexpr const char* kServerPath = "/var/tmp/wireless_server_socket";
 constexpr const char* kClientPath = "/var/tmp/wireless_client_socket";
 constexpr const char* kWaitServer = "/var/tmp/WAIT_SERVER_SOCKET";
 constexpr const char* kWaitClient = "/var/tmp/WAIT_CLIENT_SOCKET";
+constexpr const char* kFifo = "/var/tmp/net3g_fifo";
+constexpr std::size_t kFifoLineMax = 512;
 constexpr int kScanPasses = 45;
 constexpr int kMaxClients = 32;
 
@@ -53,6 +56,8 @@ class Manager {
   void ServerThread();
   void ClientThread(osa::UniqueFd fd);
   void ResetModule(int slot);
+  void FifoThread();
+  void FifoLine(std::string_view line);
 
   Control control_;
   Timing timing_;
@@ -368,10 +373,76 @@ void Manager::ServerThread() {
   }
 }
 
+void Manager::FifoLine(std::string_view line) {
+  std::string err;
+  auto c = ParseFifoLine(line, &err);
+  if (!c) {
+    NET3G_LOG(3, "debug fifo: %s\n", err.c_str());
+    return;
+  }
+  if (c->name == "set_debug_level") {
+    if (c->args.size() != 1 || c->args[0].size() != 1 || c->args[0][0] < '0' || c->args[0][0] > '6') {
+      NET3G_LOG(3, "set_debug_level needs a level from 0 to 6\n");
+      return;
+    }
+    SetLogThreshold(c->args[0][0] - '0');
+    NET3G_LOG(4, "debug level set to %d\n", LogThreshold());
+  } else if (c->name == "at_cmd") {
+    int idx = c->args.size() == 2 && c->args[0].size() <= 2 && !c->args[0].empty() &&
+                      c->args[0].find_first_not_of("0123456789") == std::string::npos
+                  ? std::stoi(c->args[0])
+                  : -1;
+    if (idx < 0 || idx >= kSlots || c->args[1].empty() || !AtArgSafe(c->args[1], 250) ||
+        c->args[1].find('"') != std::string::npos) {
+      NET3G_LOG(3, "at_cmd needs a module index and a quoted AT command\n");
+      return;
+    }
+    osa::LockGuard g(control_.mutex());
+    control_.slot(idx).debug_at = c->args[1] + "\r";
+  } else {
+    NET3G_LOG(3, "debug fifo: %s is not supported\n", c->name.c_str());
+  }
+}
+
+void Manager::FifoThread() {
+  std::string path = osa::sys::path(kFifo);
+  unlink(path.c_str());
+  if (mkfifo(path.c_str(), 0666) != 0) {
+    NET3G_LOG(2, "cannot create %s: %s\n", kFifo, strerror(errno));
+    return;
+  }
+  // Held open for writing too, so an absent writer is no end of file.
+  osa::UniqueFd fd(osa::sys::open(kFifo, O_RDWR | O_CLOEXEC));
+  if (!fd) {
+    NET3G_LOG(2, "cannot open %s: %s\n", kFifo, strerror(errno));
+    return;
+  }
+  std::string pending;
+  char buf[256];
+  for (;;) {
+    ssize_t n = osa::sys::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      continue;
+    }
+    pending.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+      FifoLine(std::string_view(pending).substr(0, nl));
+      pending.erase(0, nl + 1);
+    }
+    if (pending.size() > kFifoLineMax) {
+      NET3G_LOG(3, "debug fifo: line longer than %zu bytes dropped\n", kFifoLineMax);
+      pending.clear();
+    }
+  }
+}
+
 int Manager::Run() {
   NET3G_LOG(4, "net3g version: %s - Complie time %s %s SvnVersion = %d\n", "2.9.4", __DATE__, __TIME__,
             kCourseVersion);
   signal(SIGPIPE, SIG_IGN);  // replies use MSG_NOSIGNAL; a closed peer is a failed send
+  std::thread(&Manager::FifoThread, this).detach();
   LoadTiming();
   SetLogThreshold(4);
   std::thread(&Manager::HotplugThread, this).detach();

@@ -242,6 +242,43 @@ bool ParseAti(std::string_view text, AtiInfo* out) {
   return true;
 }
 
+std::optional<FifoCommand> ParseFifoLine(std::string_view line, std::string* err) {
+  FifoCommand c;
+  std::vector<std::string> words;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    if (i == line.size()) break;
+    std::string w;
+    if (line[i] == '"') {
+      std::size_t end = line.find('"', i + 1);
+      if (end == std::string_view::npos) {
+        if (err) *err = "unterminated quote";
+        return std::nullopt;
+      }
+      w = std::string(line.substr(i + 1, end - i - 1));
+      i = end + 1;
+    } else {
+      std::size_t end = line.find_first_of(" \t\r", i);
+      if (end == std::string_view::npos) end = line.size();
+      w = std::string(line.substr(i, end - i));
+      i = end;
+    }
+    if (words.size() > kFifoMaxArgs) {
+      if (err) *err = "Too many parameters!";
+      return std::nullopt;
+    }
+    words.push_back(std::move(w));
+  }
+  if (words.empty()) {
+    if (err) *err = "empty line";
+    return std::nullopt;
+  }
+  c.name = std::move(words.front());
+  c.args.assign(words.begin() + 1, words.end());
+  return c;
+}
+
 bool AtArgSafe(std::string_view s, std::size_t max_len) {
   if (s.size() > max_len) return false;
   for (char c : s) {

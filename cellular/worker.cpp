@@ -340,6 +340,7 @@ void Worker::Loop() {
       return;
     }
     bool on = false, leave = false, reset = false;
+    std::string debug_at;
     {
       osa::LockGuard g(control_.mutex());
       SlotState& s = control_.slot(slot);
@@ -364,6 +365,7 @@ void Worker::Loop() {
       }
       leave = std::exchange(s.close_requested, false);
       reset = std::exchange(s.reset_requested, false);
+      debug_at = std::exchange(s.debug_at, {});
     }
     if (reset) {
       // A reset request: radio off now, then the main loop power-cycles it.
@@ -375,8 +377,16 @@ void Worker::Loop() {
       NET3G_LOG(4, "Send cfun=0 to module, and module will be power off!!\n");
       return;
     }
-    if (!StatusPoll(on) && (at_abnormal_ || no_service_)) continue;
+    if (!StatusPoll(on)) continue;
     // The data call stays idle in this build: nothing to step.
+    if (!debug_at.empty()) {
+      AtCmd c = SimpleCmd(debug_at.c_str(), 1000, 1, 2);
+      c.parse = [](std::string_view l) {
+        NET3G_LOG(4, "at_cmd reply: %.*s\n", static_cast<int>(l.size()), l.data());
+        return l.substr(0, 2) == "OK" ? 1 : 0;
+      };
+      NET3G_LOG(4, "at_cmd result %d\n", Cmd(c));
+    }
   }
 }
 

@@ -1,9 +1,10 @@
-// AT replies and the timing file.
+// AT replies, the timing file, debug FIFO lines and uevent messages.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "cellular/cellular.h"
+#include "cellular/internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view s(reinterpret_cast<const char*>(data), size);
@@ -13,6 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (auto v = cellular::ParseCsq(s); v && (*v < 0 || *v > 999)) __builtin_trap();
   cellular::AtiInfo info;
   if (cellular::ParseAti(s, &info) && (info.imei.size() > 15 || info.model.size() > 63)) __builtin_trap();
+  cellular::UeventWantsScan(s);
+  std::string err;
+  if (auto c = cellular::ParseFifoLine(s, &err); c && c->args.size() > cellular::kFifoMaxArgs) __builtin_trap();
   std::vector<std::string> problems;
   auto t = cellular::ParseTiming(s, &problems);
   if (cellular::PollsIn(t.no_service_srst_time1) < 1 || cellular::PassesIn(t.no_module_hrst_time) < 1) __builtin_trap();

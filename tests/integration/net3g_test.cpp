@@ -115,6 +115,7 @@ Peer::Script Ec20() {
       {"AT+CGREG?", "\r\n+CGREG: 0,1\r\n\r\nOK\r\n"},
       {"AT+CIMI", "\r\n460001234567890\r\n\r\nOK\r\n"},
       {"AT+CSQ", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"},
+      {"AT+QGMR", "\r\nEC20CEFAR06A01M4G\r\n\r\nOK\r\n"},
   };
 }
 
@@ -306,6 +307,11 @@ TEST(Net3g, Ec20AndUnknownModemServedOverTheControlSocket) {
   for (int i = 0; i < 30 && (after = net.Usage()) != before; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(after, before);
+
+  // The debug FIFO hands an AT command to the worker.
+  testsupport::WriteFile(b.file("var/tmp/net3g_fifo"), "bogus 1\nat_cmd 0 \"AT+QGMR\"\n");
+  EXPECT_TRUE(net.WaitLog("at_cmd reply: EC20CEFAR06A01M4G", 10)) << net.log();
+  EXPECT_NE(net.log().find("bogus is not supported"), std::string::npos);
 
   // RESET_DEV answers at once; the worker turns the radio off and the main loop power-cycles the port.
   EXPECT_EQ(At(c.Ask(19, 0), 8), 0);

@@ -161,6 +161,23 @@ TEST(AtReplies, AtiNeedsImeiAndBoundsFields) {
   EXPECT_EQ(info.model.size(), 63u);
 }
 
+TEST(DebugFifo, LinesSplitIntoCommandAndArguments) {
+  std::string err;
+  auto c = cellular::ParseFifoLine("at_cmd 0 \"AT+CSQ\"", &err);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->name, "at_cmd");
+  EXPECT_EQ(c->args, (std::vector<std::string>{"0", "AT+CSQ"}));
+  c = cellular::ParseFifoLine("  set_debug_level\t5\r", &err);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->args, (std::vector<std::string>{"5"}));
+  EXPECT_FALSE(cellular::ParseFifoLine("at_cmd 0 \"AT", &err));
+  EXPECT_EQ(err, "unterminated quote");
+  EXPECT_FALSE(cellular::ParseFifoLine("   ", &err));
+  EXPECT_FALSE(cellular::ParseFifoLine("x 1 2 3 4 5 6 7 8 9", &err));
+  EXPECT_EQ(err, "Too many parameters!");
+  EXPECT_TRUE(cellular::ParseFifoLine("x 1 2 3 4 5 6 7 8", &err));
+}
+
 TEST(AtReplies, QuotedArgumentsRefuseInjection) {
   EXPECT_TRUE(cellular::AtArgSafe("cmnet", 31));
   EXPECT_TRUE(cellular::AtArgSafe("*99#", 31));
