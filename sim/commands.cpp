@@ -3,6 +3,7 @@
 #include "sim/models/flash.h"
 #include <cstdlib>
 
+#include "sim/modems.h"
 #include "sim/peers.h"
 #include "sim/sim.h"
 #include "sim/uevent.h"
@@ -15,6 +16,7 @@ std::span<const Command> ExtraCommands() {
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives",
        [](int argc, char** argv) { return argc == 3 ? RunPeers(argv[1], static_cast<pid_t>(atoi(argv[2]))) : 2; }},
       {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
+      {"modem", "modem DIR plug P|unplug P       plug or unplug the board's USB modem on port P", ModemCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;
