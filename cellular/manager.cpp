@@ -57,6 +57,7 @@ class Manager {
   void ClientThread(osa::UniqueFd fd);
   void ResetModule(int slot);
   void FifoThread();
+  void SwitchStorage(const UsbDevice& d);
   void FifoLine(std::string_view line);
 
   Control control_;
@@ -70,6 +71,8 @@ class Manager {
   std::string sysname_[kSlots];
   std::unique_ptr<Worker> workers_[kSlots];
   int empty_passes_ = 0;
+  int huawei_switches_ = 0;
+  int huawei_resets_ = 0;
   bool seen_modem_ = false;
 };
 
@@ -144,7 +147,8 @@ void Manager::Scan() {
               i, d.product, d.vendor, d.manufacturer.c_str(), d.product_name.c_str(), d.netcard.c_str(),
               d.driver_type, d.subdevs.size(), d.interface);
     if (d.driver_type == 2) {
-      NET3G_LOG(4, "storage-mode device %04x:%04x: mode switch not available in this build\n", d.vendor, d.product);
+      if (d.interface >= 0 && d.interface < kSlots) names[d.interface] = devs[i].sysname;
+      SwitchStorage(d);
       continue;
     }
     if (d.driver_type != 0) continue;
@@ -164,6 +168,19 @@ void Manager::Scan() {
   found_ = std::move(found);
   for (int s = 0; s < kSlots; ++s)
     if (!names[s].empty()) sysname_[s] = names[s];
+}
+
+void Manager::SwitchStorage(const UsbDevice& d) {
+  EjectDisc(d);
+  for (int tries = 0; tries < 5; ++tries)
+    if (SwitchUsbMode(d) == 0) break;
+  if (d.vendor != 0x12d1) return;
+  // A Huawei stick that keeps coming back as a disc gets its port power-cycled.
+  if (++huawei_switches_ % 5 == 0 && huawei_resets_ < 3 && d.interface >= 0 && d.interface < kSlots) {
+    ++huawei_resets_;
+    NET3G_LOG(4, "switch_usb_mode for five times,now\thard reset,index=%d\n", d.interface);
+    ResetModule(d.interface);
+  }
 }
 
 void Manager::ResetModule(int slot) {

@@ -22,4 +22,12 @@ std::optional<int> PortFromDevpath(std::string_view devpath);
 bool UsbInitUsbLib();
 std::vector<UsbScanEntry> GetUsbDevs(std::size_t max, std::vector<std::string>* problems);
 
+// Storage mode: the vendors whose disc is ejected first, the usb_modeswitch
+// argument vectors for a storage-mode id, one switch (0 when every run
+// exited 0), and the eject.
+bool EjectListed(uint16_t vendor);
+std::vector<std::vector<std::string>> ModeSwitchCommands(uint16_t vendor, uint16_t product);
+int SwitchUsbMode(const UsbDevice& dev);
+void EjectDisc(const UsbDevice& dev);
+
 }  // namespace cellular

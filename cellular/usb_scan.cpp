@@ -95,6 +95,7 @@ std::vector<UsbScanEntry> GetUsbDevs(std::size_t max, std::vector<std::string>* 
       if (Attr(ifdir, "bInterfaceClass") == "08") e.dev.driver_type = 2;
       for (const auto& sub : List(ifdir)) {
         if (Starts(sub, "ttyUSB") || Starts(sub, "ttyACM")) e.dev.subdevs.push_back(sub);
+        if (Starts(sub, "sr") && e.dev.driver_type == 2) e.dev.subdevs.push_back(sub);
         if (sub == "tty")
           for (const auto& t : List(ifdir + "/tty"))
             if (Starts(t, "ttyACM")) e.dev.subdevs.push_back(t);

@@ -87,6 +87,39 @@ std::string ModemEscape(std::string_view s) {
 
 bool BoardHasModems(const Board& b) { return !Modems(b).empty(); }
 
+namespace {
+
+std::string SwitchFile(const Board& b, int i) { return b.file("sim/modem-" + std::to_string(i) + ".switch"); }
+
+// "switched", or "failed N" after N failed switches.
+struct SwitchState {
+  bool switched = false;
+  int failures = 0;
+};
+
+SwitchState ReadSwitch(const Board& b, int i) {
+  SwitchState st;
+  std::ifstream in(SwitchFile(b, i));
+  std::string word;
+  if (in >> word) {
+    st.switched = word == "switched";
+    if (word == "failed") in >> st.failures;
+  }
+  return st;
+}
+
+void WriteSwitch(const Board& b, int i, const SwitchState& st) {
+  std::error_code ec;
+  fs::create_directories(b.file("sim"), ec);
+  std::ofstream out(SwitchFile(b, i));
+  if (st.switched)
+    out << "switched\n";
+  else
+    out << "failed " << st.failures << "\n";
+}
+
+}  // namespace
+
 bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err) {
   const auto& modems = Modems(b);
   if (i < 0 || i >= static_cast<int>(modems.size()) || !modems[i].is_object()) {
@@ -98,7 +131,8 @@ bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err) {
   std::error_code ec;
   fs::remove_all(dir, ec);
   if (!plugged) return true;
-  std::string id = m.value("id", "0000:0000");
+  bool storage = m.contains("storage") && !ReadSwitch(b, i).switched;
+  std::string id = storage ? m.value("storage", "0000:0000") : m.value("id", "0000:0000");
   if (id.size() != 9 || id[4] != ':') {
     *err = "modem " + std::to_string(i) + ": id must be VVVV:PPPP";
     return false;
@@ -114,6 +148,12 @@ bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err) {
   Put(dir + "/product", m.value("product", ""));
   Put(dir + "/devpath", std::to_string(m.value("port", 0) + 1));
   Put(dir + "/authorized", "1");
+  if (storage) {
+    std::string itf = dir + "/" + DevName(m) + ":1.0";
+    fs::create_directories(itf + "/sr0", ec);
+    Put(itf + "/bInterfaceClass", "08");
+    return true;
+  }
   int first = FirstTty(modems, i);
   for (int k = 0; k < m.value("ttys", 1); ++k) {
     std::string itf = dir + "/" + DevName(m) + ":1." + std::to_string(k);
@@ -199,6 +239,40 @@ void ModemPeers::Input(const Board& b, int fd) {
     if (port.pending.size() > 4096) port.pending.clear();
     return;
   }
+}
+
+int ModeSwitchStandIn(const Board& b, int argc, char** argv) {
+  std::string v, p;
+  for (int k = 1; k + 1 < argc; ++k) {
+    if (std::strcmp(argv[k], "-v") == 0) v = argv[k + 1];
+    if (std::strcmp(argv[k], "-p") == 0) p = argv[k + 1];
+  }
+  auto strip = [](std::string s) { return s.rfind("0x", 0) == 0 ? s.substr(2) : s; };
+  std::string id = strip(v) + ":" + strip(p);
+  const auto& modems = Modems(b);
+  for (int i = 0; i < static_cast<int>(modems.size()); ++i) {
+    const auto& m = modems[i];
+    if (!m.is_object() || m.value("storage", "") != id) continue;
+    SwitchState st = ReadSwitch(b, i);
+    if (st.switched) continue;
+    if (st.failures < m.value("switch_fails", 0)) {
+      ++st.failures;
+      WriteSwitch(b, i, st);
+      return 1;
+    }
+    st.switched = true;
+    WriteSwitch(b, i, st);
+    std::string err;
+    if (!SetModemPlugged(b, i, true, &err)) return 1;
+    int first = FirstTty(modems, i);
+    for (int k = 0; k < m.value("ttys", 1); ++k) {
+      std::string msg = "add@/devices/platform/hiusb/usb1/" + DevName(m) + "/" + DevName(m) + ":1." +
+                        std::to_string(k) + "/ttyUSB" + std::to_string(first + k);
+      UeventSend(b.dir(), msg + std::string("\0ACTION=add", 11), &err);
+    }
+    return 0;
+  }
+  return 0;  // nothing of ours to switch: as the real tool, no error
 }
 
 int ModemCommand(int argc, char** argv) {

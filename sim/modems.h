@@ -3,7 +3,11 @@
 //   "usb": {"modems": [{"port": 0, "id": "05c6:9215", "manufacturer": "Quectel",
 //            "product": "Quectel LTE Module", "ttys": 4, "family": "quectel_lte_ec20",
 //            "replies": [{"on": "AT+CSQ\r", "send": "\r\n+CSQ: 9,99\r\n", "tty": 3}],
-//            "silent": false, "delay_ms": 0, "plugged": true}]}
+//            "silent": false, "delay_ms": 0, "plugged": true,
+//            "storage": "19d2:2000", "switch_fails": 0}]}
+//
+// With "storage" the modem shows that id and a CD-ROM (sr0) until the
+// usb_modeswitch stand-in switches it.
 //
 // A plugged modem is a device folder under DIR/sys/bus/usb/devices ("1-N"
 // for port N-1) with its ids, strings and one interface per serial port;
@@ -51,6 +55,11 @@ bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err);
 // Escapes bytes for the transcript: \r \n \\ and \xHH for the rest outside
 // printable ASCII.
 std::string ModemEscape(std::string_view s);
+
+// The usb_modeswitch stand-in: switches the board's modem whose "storage"
+// id the -v/-p options name (after "switch_fails" failed tries) and sends
+// the kernel's add events for its ports.
+int ModeSwitchStandIn(const Board& b, int argc, char** argv);
 
 // dvrsim modem DIR plug P | unplug P
 int ModemCommand(int argc, char** argv);

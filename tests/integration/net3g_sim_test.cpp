@@ -88,11 +88,21 @@ TEST(Net3gSim, SimulatedEc20ComesUpAndModemsPlugLive) {
     for (int i = 0; i < 100 && slots() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return slots();
   };
-  EXPECT_EQ(slots(), 1);
-  EXPECT_EQ(testsupport::Run({"dvrsim", "modem", b.dir(), "plug", "1"}).status, 0);
+  // The CD-ROM on port 2 was ejected and switched (two failed tries, then success) and runs as a modem.
   EXPECT_EQ(wait_slots(2), 2) << log();
+  int switches = 0;
+  bool ejected = false;
+  for (const auto& e : b.events()) {
+    switches += e.find("tool usb_modeswitch -v 0x19d2 -p 0x2000 -V 0x19d2 -K -M 5553") == 0;
+    ejected |= e.find("busybox eject /dev/sr0") != std::string::npos;
+  }
+  EXPECT_EQ(switches, 3);
+  EXPECT_TRUE(ejected);
+  EXPECT_TRUE(std::filesystem::exists(b.file("sys/bus/usb/devices/1-3/1-3:1.2/ttyUSB7")));
+  EXPECT_EQ(testsupport::Run({"dvrsim", "modem", b.dir(), "plug", "1"}).status, 0);
+  EXPECT_EQ(wait_slots(3), 3) << log();
   EXPECT_EQ(testsupport::Run({"dvrsim", "modem", b.dir(), "unplug", "0"}).status, 0);
-  EXPECT_EQ(wait_slots(1), 1);
+  EXPECT_EQ(wait_slots(2), 2);
   EXPECT_EQ(At(Ask(b, 17, 0, Word(1)), 8), -2);
   EXPECT_NE(testsupport::Run({"dvrsim", "modem", b.dir(), "unplug", "7"}).status, 0);
 

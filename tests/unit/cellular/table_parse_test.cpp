@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cellular/cellular.h"
+#include "cellular/scan.h"
 
 namespace {
 
@@ -95,6 +96,24 @@ TEST(ModuleMatch, SkipsUnusableDevices) {
   ASSERT_TRUE(ec20);
   EXPECT_EQ(ec20->slot, 15);
   EXPECT_EQ(cellular::CleanUsbText("Qu\xe9\xff" "ctel"), "Quctel");
+}
+
+TEST(ModeSwitch, ArgumentsAndEjectList) {
+  auto zte = cellular::ModeSwitchCommands(0x19d2, 0x2000);
+  ASSERT_EQ(zte.size(), 1u);
+  EXPECT_EQ(zte[0], (std::vector<std::string>{"usb_modeswitch", "-v", "0x19d2", "-p", "0x2000", "-V", "0x19d2", "-K",
+                                              "-M", "55534243123456702000000080000c85010101180101010101000000000000"}));
+  auto huawei = cellular::ModeSwitchCommands(0x12d1, 0x1446);
+  ASSERT_EQ(huawei.size(), 1u);
+  EXPECT_EQ(huawei[0].back(), "-J");
+  EXPECT_TRUE(cellular::ModeSwitchCommands(0x19d2, 0x0117).empty());
+  EXPECT_TRUE(cellular::EjectListed(0x2020));
+  EXPECT_FALSE(cellular::EjectListed(0x12d1));
+  EXPECT_EQ(cellular::PortFromDevpath("1"), 0);
+  EXPECT_EQ(cellular::PortFromDevpath("1.3"), 2);
+  EXPECT_FALSE(cellular::PortFromDevpath("0"));
+  EXPECT_FALSE(cellular::PortFromDevpath("1.x"));
+  EXPECT_FALSE(cellular::PortFromDevpath(""));
 }
 
 TEST(Timing, DefaultsValuesAndBadInput) {
