@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "cellular/cellular.h"
 
@@ -118,6 +119,17 @@ class NoSignalSchedule {
   int polls_ = 0;
   int resets_ = 0;
 };
+
+// New-link messages of a routing netlink datagram: interface name (at most
+// 7 characters) and whether its lower layer is up.  Malformed messages end
+// the walk; `error` is set when the datagram holds an error message.
+struct LinkState {
+  std::string name;
+  bool up = false;
+};
+std::vector<LinkState> ParseLinkMessages(const void* buf, std::size_t len, bool* error);
+// The slot a "pppN"/"lteN" interface belongs to (PPP unit N = slot + 5), or -1.
+int LinkSlot(std::string_view name);
 
 // A uevent that should trigger a USB rescan.
 bool UeventWantsScan(std::string_view msg);

@@ -2,6 +2,7 @@
 // worker per modem, the hotplug watcher, and the control socket server.
 #include <fcntl.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -57,6 +58,7 @@ class Manager {
   void ClientThread(osa::UniqueFd fd);
   void ResetModule(int slot);
   void FifoThread();
+  void LinkThread();
   void SwitchStorage(const UsbDevice& d);
   void FifoLine(std::string_view line);
 
@@ -300,6 +302,51 @@ void Manager::HotplugThread() {
   }
 }
 
+void Manager::LinkThread() {
+  for (;;) {
+    bool any = false;
+    {
+      osa::LockGuard g(control_.mutex());
+      for (int i = 0; i < kSlots; ++i) any |= control_.slot(i).has_modem;
+    }
+    if (!any) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      continue;
+    }
+    osa::UniqueFd fd(osa::sys::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    sockaddr_nl nl{};
+    nl.nl_family = AF_NETLINK;
+    nl.nl_groups = RTMGRP_LINK;
+    int size = 65536;
+    if (!fd || osa::sys::bind(fd.get(), reinterpret_cast<sockaddr*>(&nl), sizeof nl) != 0) {
+      NET3G_LOG(2, "net state socket: %s\n", strerror(errno));
+      std::this_thread::sleep_for(std::chrono::seconds(5));
+      continue;
+    }
+    osa::sys::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    alignas(nlmsghdr) char buf[8192];
+    for (;;) {
+      ssize_t n = osa::sys::recv(fd.get(), buf, sizeof buf, 0);
+      if (n < 0 && (errno == EINTR || errno == ENOBUFS)) continue;
+      if (n <= 0) break;
+      bool error = false;
+      for (const auto& l : ParseLinkMessages(buf, static_cast<std::size_t>(n), &error)) {
+        int slot = LinkSlot(l.name);
+        if (slot < 0) continue;
+        if (!l.up) {
+          osa::LockGuard g(control_.mutex());
+          SlotState& st = control_.slot(slot);
+          if (st.call_state > 2) st.call_state = 4;
+          st.addr = st.mask = st.gateway = 0;
+          NET3G_LOG(4, "PPP link is down!\n");
+        }
+        NET3G_LOG(4, "netcard:%s,state:%s!\n", l.name.c_str(), l.up ? "up" : "down");
+      }
+      if (error) break;  // start over with a fresh socket
+    }
+  }
+}
+
 void Manager::ClientThread(osa::UniqueFd fd) {
   std::string buf;
   char chunk[kMaxRequest];
@@ -460,6 +507,7 @@ int Manager::Run() {
             kCourseVersion);
   signal(SIGPIPE, SIG_IGN);  // replies use MSG_NOSIGNAL; a closed peer is a failed send
   std::thread(&Manager::FifoThread, this).detach();
+  std::thread(&Manager::LinkThread, this).detach();
   LoadTiming();
   SetLogThreshold(4);
   std::thread(&Manager::HotplugThread, this).detach();

@@ -1,4 +1,4 @@
-// AT replies, the timing file, debug FIFO lines and uevent messages.
+// AT replies, the timing file, debug FIFO lines, uevent and link messages.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -15,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   cellular::AtiInfo info;
   if (cellular::ParseAti(s, &info) && (info.imei.size() > 15 || info.model.size() > 63)) __builtin_trap();
   cellular::UeventWantsScan(s);
+  bool error = false;
+  for (const auto& l : cellular::ParseLinkMessages(data, size, &error))
+    if (l.name.empty() || l.name.size() > 7) __builtin_trap();
   std::string err;
   if (auto c = cellular::ParseFifoLine(s, &err); c && c->args.size() > cellular::kFifoMaxArgs) __builtin_trap();
   std::vector<std::string> problems;

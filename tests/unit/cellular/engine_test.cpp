@@ -1,9 +1,12 @@
 // The AT engine against a scripted far end on a socket pair, and the
 // worker's fault schedules counted in polls.
 #include <gtest/gtest.h>
+#include <linux/if.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -150,6 +153,49 @@ TEST(FaultSchedules, NoSignalSoftResetsThenHardReset) {
   EXPECT_EQ(q.Poll(), cellular::NoSignalSchedule::Step::Wait);
   EXPECT_EQ(q.Poll(), cellular::NoSignalSchedule::Step::Wait);
   EXPECT_EQ(q.Poll(), cellular::NoSignalSchedule::Step::HardReset);
+}
+
+// A routing netlink datagram with one RTM_NEWLINK message per (name, up).
+std::string LinkDatagram(const std::vector<std::pair<std::string, bool>>& links) {
+  std::string d;
+  for (const auto& [name, up] : links) {
+    std::string attr(RTA_SPACE(name.size() + 1), '\0');
+    rtattr ra{static_cast<unsigned short>(RTA_LENGTH(name.size() + 1)), IFLA_IFNAME};
+    std::memcpy(attr.data(), &ra, sizeof ra);
+    std::memcpy(attr.data() + RTA_LENGTH(0), name.c_str(), name.size());
+    ifinfomsg ifi{};
+    ifi.ifi_flags = up ? IFF_LOWER_UP : 0;
+    nlmsghdr h{};
+    h.nlmsg_type = RTM_NEWLINK;
+    h.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(sizeof ifi) + attr.size());
+    std::string m(NLMSG_ALIGN(h.nlmsg_len), '\0');
+    std::memcpy(m.data(), &h, sizeof h);
+    std::memcpy(m.data() + NLMSG_HDRLEN, &ifi, sizeof ifi);
+    std::memcpy(m.data() + NLMSG_LENGTH(sizeof ifi), attr.data(), attr.size());
+    d += m;
+  }
+  return d;
+}
+
+TEST(LinkWatch, NewLinkMessagesAndTheirSlots) {
+  std::string d = LinkDatagram({{"ppp5", false}, {"eth0", true}, {"lte_long_name", true}});
+  bool error = true;
+  auto links = cellular::ParseLinkMessages(d.data(), d.size(), &error);
+  EXPECT_FALSE(error);
+  ASSERT_EQ(links.size(), 3u);
+  EXPECT_EQ(links[0].name, "ppp5");
+  EXPECT_FALSE(links[0].up);
+  EXPECT_TRUE(links[1].up);
+  EXPECT_EQ(links[2].name, "lte_lon");  // at most 7 characters
+  // A truncated datagram yields what is whole and nothing past it.
+  EXPECT_EQ(cellular::ParseLinkMessages(d.data(), d.size() - 3, &error).size(), 2u);
+  EXPECT_TRUE(cellular::ParseLinkMessages(d.data(), 10, &error).empty());
+  EXPECT_EQ(cellular::LinkSlot("ppp5"), 0);
+  EXPECT_EQ(cellular::LinkSlot("ppp20"), 15);
+  EXPECT_EQ(cellular::LinkSlot("ppp21"), -1);
+  EXPECT_EQ(cellular::LinkSlot("ppp4"), -1);
+  EXPECT_EQ(cellular::LinkSlot("eth0"), -1);
+  EXPECT_EQ(cellular::LinkSlot("lte6"), 1);
 }
 
 TEST(Uevents, OnlyModemAddsAndRemovesTriggerAScan) {
