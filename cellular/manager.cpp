@@ -217,6 +217,10 @@ void Manager::ServeSlots() {
       if (!m || m->info.type != 51) {
         NET3G_LOG(4, "Now call usb_reset_multusb_module to hard reset 3G module index[%d]!!\n", s);
         ResetModule(s);
+        // The modem comes back through the bus: wait for a fresh scan
+        // rather than open ports that are being re-made.
+        std::erase_if(found_, [s](const DeviceMatch& f) { return f.slot == s; });
+        hotplug_ = true;
       }
     }
     const DeviceMatch* now = nullptr;

@@ -317,6 +317,15 @@ TEST(Net3g, Ec20AndUnknownModemServedOverTheControlSocket) {
   EXPECT_EQ(At(c.Ask(19, 0), 8), 0);
   EXPECT_TRUE(net.WaitLog("Now call usb_reset_multusb_module to hard reset 3G module index[0]!!", 15));
   EXPECT_EQ(testsupport::ReadFile(b.file("sys/bus/usb/devices/1-1/authorized")), "1\n");
+  // After a fresh scan the modem gets a new worker.
+  auto workers = [&] {
+    std::string l = net.log();
+    int n = 0;
+    for (size_t at = 0; (at = l.find("at_tty_name=/dev/ttyUSB3", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  for (int i = 0; i < 100 && workers() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(workers(), 2);
 }
 
 TEST(Net3g, UnknownClientIsTurnedAwayAndRuntsKeepTheConnection) {
