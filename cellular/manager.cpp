@@ -32,7 +32,7 @@ constexpr const char* kWaitClient = "/var/tmp/WAIT_CLIENT_SOCKET";
 constexpr const char* kFifo = "/var/tmp/net3g_fifo";
 constexpr std::size_t kFifoLineMax = 512;
 constexpr int kScanPasses = 45;
-constexpr int kMaxClients = 32;
+constexpr int kMaxClients = 128;
 
 bool FillUnix(sockaddr_un* a, const std::string& path) {
   std::memset(a, 0, sizeof *a);
