@@ -232,8 +232,15 @@ void ModemPeers::Input(const Board& b, int fd) {
         }
       if (!scripted) reply = FamilyReply(m.value("family", ""), cmd);
       if (int d = m.value("delay_ms", 0); d > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(d, 5000)));
+      if (m.value("garbage", false)) reply = std::string("\x01\xfe\xff#$%\r\n", 8) + reply;
       Transcript(b, port.tty, '>', reply);
-      ssize_t w = ::write(fd, reply.data(), reply.size());
+      // "split": the reply in two writes, as a slow modem delivers it.
+      size_t half = m.value("split", false) ? reply.size() / 2 : reply.size();
+      ssize_t w = ::write(fd, reply.data(), half);
+      if (half < reply.size()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        w = ::write(fd, reply.data() + half, reply.size() - half);
+      }
       (void)w;
     }
     if (port.pending.size() > 4096) port.pending.clear();

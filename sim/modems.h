@@ -3,7 +3,7 @@
 //   "usb": {"modems": [{"port": 0, "id": "05c6:9215", "manufacturer": "Quectel",
 //            "product": "Quectel LTE Module", "ttys": 4, "family": "quectel_lte_ec20",
 //            "replies": [{"on": "AT+CSQ\r", "send": "\r\n+CSQ: 9,99\r\n", "tty": 3}],
-//            "silent": false, "delay_ms": 0, "plugged": true,
+//            "silent": false, "garbage": false, "split": false, "delay_ms": 0, "plugged": true,
 //            "storage": "19d2:2000", "switch_fails": 0}]}
 //
 // With "storage" the modem shows that id and a CD-ROM (sr0) until the
