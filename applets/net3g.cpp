@@ -1,7 +1,8 @@
 #include "applets/applets.h"
+#include "cellular/cellular.h"
 
 namespace applets {
 
-int Net3gMain(int, char**) { return NotBuilt("net3g"); }
+int Net3gMain(int, char**) { return cellular::Net3gRun(); }
 
 }  // namespace applets

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "sim/models/rtc.h"
+#include "sim/modems.h"
 #include "sim/peers.h"
 #include "sim/sim.h"
 #include "sim/uevent.h"
@@ -38,6 +39,7 @@ std::span<const Command> ExtraCommands() {
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives", PeersCommand},
       {"rtc", "rtc DIR dump|poke REG BYTE...   the clock chip's registers", RtcCommand},
       {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
+      {"modem", "modem DIR plug P|unplug P       plug or unplug the board's USB modem on port P", ModemCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/models/mcupeer.h"
+#include "sim/modems.h"
 #include "sim/sim.h"
 
 namespace fs = std::filesystem;
@@ -192,6 +193,12 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     }
     lines.push_back(std::move(l));
   }
+  ModemPeers modems;
+  if (!modems.Open(*b, &err)) {
+    fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
+    say('E');
+    return 1;
+  }
   Line* panel = nullptr;
   for (auto& l : lines)
     if (l.kind == "panel") panel = &l;
@@ -218,6 +225,8 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     for (auto& l : lines) p.push_back({l.master, POLLIN, 0});
     if (ctl_fd >= 0) p.push_back({ctl_fd, POLLIN, 0});
     if (watch_fd >= 0) p.push_back({watch_fd, POLLIN, 0});
+    const size_t first_modem = p.size();
+    modems.AddFds(&p);
     long now_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now() - start)
                                         .count());
@@ -225,7 +234,9 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     for (auto& s : schedule)
       if (s.at_ms >= 0) timeout = std::min<int>(timeout, static_cast<int>(std::max(0L, s.at_ms - now_ms)));
     ::poll(p.data(), p.size(), timeout);
-    if (watch_fd >= 0 && (p.back().revents & POLLIN)) break;
+    if (watch_fd >= 0 && (p[first_modem - 1].revents & POLLIN)) break;
+    for (size_t i = first_modem; i < p.size(); ++i)
+      if (p[i].revents & POLLIN) modems.Input(*b, p[i].fd);
     if (watch_fd < 0 && ::kill(watch, 0) != 0) break;
     if (!fs::exists(dir + "/board.json", ec)) break;
     for (size_t i = 0; i < lines.size(); ++i)
@@ -259,7 +270,7 @@ int RunPeers(const std::string& dir, pid_t watch) { return serve(dir, watch, -1)
 bool StartPeers(const std::string& dir, pid_t watch, std::string* err) {
   std::string e;
   auto b = Board::Load(dir, &e);
-  if (!b || !b->desc().contains("serial")) return true;  // nothing to serve
+  if (!b || (!b->desc().contains("serial") && !BoardHasModems(*b))) return true;  // nothing to serve
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) {
     *err = "pipe failed";

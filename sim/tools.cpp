@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/models/dmi.h"
+#include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/sim.h"
 
@@ -26,6 +27,7 @@ const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
       {"dmidecode", DmidecodeStandIn},
       {"ifenslave", IfenslaveTool},
+      {"usb_modeswitch", ModeSwitchStandIn},
   };
   return k;
 }
