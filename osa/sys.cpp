@@ -140,7 +140,19 @@ int access(const char* p, int mode) {
 }
 
 FILE* fopen(const char* p, const char* mode) {
-  if (auto* b = board()) return ::fopen(b->path(p).c_str(), mode);
+  if (auto* b = board()) {
+    std::string at = b->path(p);
+    if (!p || !mode || at != p || !std::strpbrk(mode, "wa+")) return ::fopen(at.c_str(), mode);
+    // A host path opened for writing: the board decides where that lands.
+    int flags = std::strchr(mode, '+') ? O_RDWR : O_WRONLY;
+    if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+    int fd = b->open(p, flags | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, mode);
+    if (!f) ::close(fd);
+    return f;
+  }
   return ::fopen(p, mode);
 }
 
