@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/models/rtc.h"
 #include "sim/peers.h"
 #include "sim/sim.h"
 #include "sim/uevent.h"
@@ -35,6 +36,7 @@ std::span<const Command> ExtraCommands() {
   static const std::vector<Command> k = {
       {"panel", "panel DIR release|key N|frame B0 B1 B2 B3|raw B...  drive the front panel", PanelCommand},
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives", PeersCommand},
+      {"rtc", "rtc DIR dump|poke REG BYTE...   the clock chip's registers", RtcCommand},
       {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
