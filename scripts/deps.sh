@@ -10,7 +10,7 @@ host_pkgs=(
   clang-14 libclang-rt-14-dev
   googletest libbenchmark-dev nlohmann-json3-dev zlib1g-dev
   g++-arm-linux-gnueabihf qemu-user
-  busybox-static ppp iproute2 bridge-utils dosfstools procps util-linux bzip2
+  busybox-static ppp iproute2 bridge-utils dosfstools procps util-linux bzip2 udftools
 )
 # Libraries for the 32-bit ARM board build.
 armhf_pkgs=(zlib1g-dev:armhf)
