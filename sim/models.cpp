@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/models/disk.h"
 #include "sim/models/flash.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
@@ -30,6 +31,7 @@ const std::vector<Model>& builtin() {
       kMtdModel, kEmmcModel, kEepromModel,
       kSramModel, kRtcModel, kCmosModel, kBondingModel,
       kMtdBlockModel,
+      kDiskModel,
   };
   return k;
 }
