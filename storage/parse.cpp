@@ -109,7 +109,8 @@ bool ParseUsbPosition(std::string_view link, int* bus, int* port, int* subport) 
 bool ValidBlockName(std::string_view n) {
   if (n.size() < 3 || n.size() > 16) return false;
   auto tail = [&](std::size_t k) { return n.substr(k); };
-  if (n.starts_with("sd") || n.starts_with("sr")) return all_of(tail(2), [](int c) { return islower(c); });
+  if (n.starts_with("sd")) return all_of(tail(2), [](int c) { return islower(c); });
+  if (n.starts_with("sr")) return all_of(tail(2), [](int c) { return isdigit(c); });
   if (n.starts_with("mmcblk")) return n.size() > 6 && all_of(tail(6), [](int c) { return isdigit(c); });
   if (n.starts_with("md")) return all_of(tail(2), [](int c) { return isdigit(c); });
   if (n.starts_with("nvme")) return n.size() > 4 && all_of(tail(4), [](int c) { return isalnum(c); });
