@@ -1,4 +1,7 @@
-// bootenv: prints the boot environment, one variable, or sets one.
+// bootenv: prints the boot environment, one variable, or sets one.  On a
+// terminal, control bytes of names and values are shown as \xNN.
+
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -36,8 +39,13 @@ int BootenvMain(int argc, char** argv) {
       return 0;
     case 2: {
       char value[256];
-      if (BootEnvGetValue(argv[1], value, sizeof value) == 0) printf("%s is %s\n", argv[1], value);
-      else printf("get env err\n");
+      if (BootEnvGetValue(argv[1], value, sizeof value) != 0) {
+        printf("get env err\n");
+      } else if (isatty(STDOUT_FILENO) == 1) {  // stored bytes must not drive the terminal
+        printf("%s is %s\n", bootenv::ForTerminal(argv[1]).c_str(), bootenv::ForTerminal(value).c_str());
+      } else {
+        printf("%s is %s\n", argv[1], value);
+      }
       return 0;
     }
     case 3:

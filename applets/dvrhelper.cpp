@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "applets/applets.h"
 #include "osa/osa.h"
@@ -31,32 +32,27 @@ constexpr const char* kMain = "dvr_dvrhelper_main";
 // failed, so the console stays where it is.
 int usb_debug() { return -1; }
 
-// Waits for the release frame.  Frames are four bytes and start with FF;
-// after bytes that cannot start a frame the reader realigns on the next FF
-// rather than stay out of step for ever.
+// Waits for the release frame; every other frame is discarded.
 bool ListenFrontboard() {
   if (FrontboardCreate() < 0) {
     HELPER_ERROR("ListenFrontboard", "FrontboardCreate failed\n");
     return false;
   }
-  uint8_t f[4];
-  int have = 0;
-  for (;;) {
-    if (FrontboardRead(f + have, 4 - have) < 0) {
+  uint8_t buf[4];
+  size_t have = 0;
+  std::vector<FbdFrame> frames;
+  for (bool released = false; !released;) {
+    if (FrontboardRead(buf + have, static_cast<int>(sizeof buf - have)) < 0) {
       HELPER_ERROR("ListenFrontboard", "frontboard read failed\n");
       if (FrontboardThreadStop() != 0) HELPER_ERROR("ListenFrontboard", "system dev thread stop failed\n");
       return false;
     }
-    if (std::memcmp(f, FBD_RELEASE_FRAME, 4) == 0) break;
-    have = 0;
-    if (f[0] != 0xFF) {
-      const void* ff = std::memchr(f + 1, 0xFF, 3);
-      if (ff) {
-        int at = static_cast<int>(static_cast<const uint8_t*>(ff) - f);
-        std::memmove(f, f + at, static_cast<size_t>(4 - at));
-        have = 4 - at;
-      }
-    }
+    frames.clear();
+    size_t used = FbdSplitFrames(buf, sizeof buf, &frames);
+    for (const FbdFrame& f : frames) released = released || FbdIsRelease(f);
+    // The start of the next frame stays; it is completed by the next read.
+    std::memmove(buf, buf + used, sizeof buf - used);
+    have = sizeof buf - used;
   }
   if (FrontboardDestroy() != 0) {
     HELPER_ERROR("ListenFrontboard", "FrontboardDestory failed\n");

@@ -21,6 +21,7 @@
 #include "osa/sys.h"
 #include "platform/env/bootenv.h"
 #include "platform/flash/flash.h"
+#include "platform/flash/lock.h"
 
 namespace applets {
 
@@ -121,37 +122,56 @@ int zq_mtd_erase(uint32_t address, uint32_t length, int fd) {
   return 0;
 }
 
+// A partition found by name (MtdGetName's mode), opened and locked
+// against every other writer for as long as it is held.
+struct Part {
+  std::string path;
+  osa::UniqueFd fd;
+  flash::PartLock lock;
+  mtd_info_user info{};
+};
+
+// `open_fail` is printed around the path when the device does not open.
+int open_part(const char* name, int mode, const char* const (&open_fail)[2], Part* p) {
+  std::string dev;
+  int ret = MtdGetName(name, &dev, mode);
+  if (ret != 0) {
+    printf("MtdGetName failed  retVal = %d\n", ret);
+    return -1;
+  }
+  p->path = "/dev/" + dev;
+  p->fd = osa::UniqueFd(osa::sys::open(p->path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!p->fd) {
+    printf("%s%s%s", open_fail[0], p->path.c_str(), open_fail[1]);
+    return -1;
+  }
+  if (!p->lock.Take(p->path, flash::PartLock::Mode::Exclusive)) return -1;
+  if ((ret = mtd_info(p->fd.get(), &p->info)) != 0) {
+    printf("Get MEMGETINFO failed  ret = %d\n", ret);
+    return -1;
+  }
+  return 0;
+}
+
 int erase_config(const char* name) {
   if (std::strlen(name) > kMaxName) {
     printf("cfg_name is too long > %d!\n", static_cast<int>(kMaxName));
     return -1;
   }
   printf("erase_config:%s\n", name);
-  std::string dev;
-  int ret = MtdGetName(name, &dev, 1);
-  if (ret != 0) {
-    printf("MtdGetName failed  retVal = %d\n", ret);
-    return -1;
-  }
-  std::string path = "/dev/" + dev;
-  osa::UniqueFd fd(osa::sys::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd) {
-    printf("open mtd error! file_name = %s\n", path.c_str());
-    return -1;
-  }
-  mtd_info_user info{};
-  if ((ret = mtd_info(fd.get(), &info)) != 0) {
-    printf("Get MEMGETINFO failed  ret = %d\n", ret);
-    return -1;
-  }
-  uint32_t size = info.size, erasesize = info.erasesize;
-  if ((ret = mtd_info(fd.get(), &info)) != 0 || info.erasesize == 0) {
+  Part p;
+  static const char* const kOpenFail[2] = {"open mtd error! file_name = ", "\n"};
+  if (open_part(name, 1, kOpenFail, &p) != 0) return -1;
+  uint32_t size = p.info.size, erasesize = p.info.erasesize;
+  mtd_info_user again{};
+  int ret = 0;
+  if ((ret = mtd_info(p.fd.get(), &again)) != 0 || again.erasesize == 0) {
     printf("Get MEMGETINFO failed  ret = %d use defulat size:0x10000\n", ret);
     erasesize = 0x10000;
   }
   printf("erase config mtd start!!\n");
   for (uint32_t off = 0; off < size; off += erasesize) {
-    if ((ret = zq_mtd_erase(off, erasesize, fd.get())) != 0) {
+    if ((ret = zq_mtd_erase(off, erasesize, p.fd.get())) != 0) {
       printf("mtd erase failed  retVal = %d\n", ret);
       return ret;
     }
@@ -241,20 +261,14 @@ int zq_mtd_set(const char* name, const char* value, std::vector<uint8_t>* env, b
 }
 
 int set_flag() {
-  std::string dev, v;
-  int ret = MtdGetName("env", &dev, 0);
-  if (ret != 0) {
-    printf("MtdGetName failed  retVal = %d\n", ret);
-    return -1;
-  }
-  std::string path = "/dev/" + dev;
-  osa::UniqueFd fd(osa::sys::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd) {
-    printf(" Fail to open file %s \n", path.c_str());
-    return -1;
-  }
-  mtd_info_user info{};
-  if ((ret = mtd_info(fd.get(), &info)) != 0 || info.erasesize == 0) {
+  std::string v;
+  Part p;
+  static const char* const kOpenFail[2] = {" Fail to open file ", " \n"};
+  if (open_part("env", 0, kOpenFail, &p) != 0) return -1;
+  int ret = 0;
+  const mtd_info_user& info = p.info;
+  osa::UniqueFd& fd = p.fd;
+  if (info.erasesize == 0) {
     printf("Get MEMGETINFO failed  ret = %d\n", ret);
     return -1;
   }

@@ -2,7 +2,15 @@
 
 set(DVR_WARNINGS -Wall -Wextra -Werror -Wshadow -Wformat=2 -Wno-missing-field-initializers)
 
+# 32-bit boards: times past 2038 and files past 2 GiB.  glibc takes
+# 64-bit time only together with 64-bit file offsets.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
+endif()
+
 if(DVR_SANITIZE)
+  # Power-cut sweeps run on a sample of their cut points here.
+  add_compile_definitions(DVR_SANITIZE=1)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()

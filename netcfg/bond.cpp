@@ -65,11 +65,13 @@ bool Run(bool log, const char* head, const char* a, const char* b, const char* t
 
 int Bond_GetBondMembers(const char* bond, NetName* names, int* count) {
   if (!bond || !ValidIfName(bond)) return 0;
-  std::string p = SysNet(bond, "bonding/slaves"), text;
-  if (!ReadBoardFile(p.c_str(), 4096, &text)) {
+  std::string p = SysNet(bond, "bonding/slaves");
+  auto file = osa::ReadFile(p.c_str(), 4096);
+  if (!file.readable()) {
     NET_ERROR("open %s failed\n\n", p.c_str());
     return 0;
   }
+  const std::string& text = file.data;
   if (!names) return 1;
   if (!count || *count <= 0) return 0;
   std::string_view line(text);
@@ -223,12 +225,12 @@ int Bridge_GetBridgeMembers(const char* br, NetName* names, int* count) {
     return 0;
   }
   int n = 0;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = osa::sys::readdir(d)) {
     if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
     if (n >= *count) break;
     if (ValidIfName(e->d_name)) CopyOut(e->d_name, names[n++], kNetNameLen);
   }
-  closedir(d);
+  osa::sys::closedir(d);
   *count = n;
   return 1;
 }

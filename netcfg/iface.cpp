@@ -109,11 +109,12 @@ using namespace netcfg;
 
 int GetAllInterfaceInfo(NetName* names, int* count) {
   if (!names || !count || *count <= 0) return 0;
-  std::string text;
-  if (!ReadBoardFile("/proc/net/dev", 64 * 1024, &text)) {
+  auto file = osa::ReadFile("/proc/net/dev", 64 * 1024);
+  if (!file.readable()) {
     NET_ERROR("Open file %s failed!\n\n", "/proc/net/dev");
     return 0;
   }
+  const std::string& text = file.data;
   std::vector<std::string> rejected;
   auto found = ParseNetDev(text, static_cast<size_t>(*count), &rejected);
   for (auto& r : rejected) {
@@ -198,9 +199,9 @@ int GetSwitchInterface(char* out, int size) {
     sw = g_switch;
   }
   if (sw.empty()) {
-    std::string text;
-    if (!ReadBoardFile("/proc/net/dev", 64 * 1024, &text)) return 0;
-    for (auto& n : ParseNetDev(text, kNetMaxIfaces))
+    auto file = osa::ReadFile("/proc/net/dev", 64 * 1024);
+    if (!file.readable()) return 0;
+    for (auto& n : ParseNetDev(file.data, kNetMaxIfaces))
       if (IsSwitch(n.c_str())) {
         sw = n == "eth0" ? "eth0:poe" : n;
         break;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "netcfg/netcfg.h"
+#include "osa/file.h"
 #include "osa/osa.h"
 
 namespace netcfg {
@@ -22,10 +23,15 @@ int NameNumber(std::string_view name, std::string_view prefix);
 // Copies into a fixed buffer; false (and an empty buffer) when it does not fit.
 bool CopyOut(std::string_view s, char* out, size_t size);
 
-// Reads a whole board file, at most `max` bytes; false when it cannot be opened.
-bool ReadBoardFile(const char* path, size_t max, std::string* text);
-// Replaces a board file without ever leaving it truncated: the new text
-// goes to a temporary file beside it, is synced, then renamed over it.
+// Legacy file names netinit keeps as hard links of the current ones.
+struct LegacyName {
+  const char* old_name;
+  const char* new_name;
+};
+inline constexpr LegacyName kLegacyNames[] = {{"network2", "networketh2"}, {"networkip62", "networkip6eth2"}};
+
+// osa::ReplaceFile with the library's policy: a failing fsync only warns,
+// and a legacy name linked to the file (network2 ...) follows the new content.
 bool ReplaceBoardFile(const char* path, std::string_view text, std::string* err);
 
 // Runs one shell command of the library, logged as the bridge commands are;

@@ -215,17 +215,17 @@ int PciPhyToCard(void) {
 
 int Dns_GetDnsFileInfo(char* p4, char* s4, char* p6, char* s6, int len) {
   osa::LockGuard g(DnsMutex());
-  std::string text;
-  if (!ReadBoardFile(kResolv, 64 * 1024, &text)) {
+  auto file = osa::ReadFile(kResolv, 64 * 1024);
+  if (!file.readable()) {
     NET_ERROR("open /mnt/mtd/Config/resolv.conf failed\n");
     return 0;
   }
   Servers s;
-  ParseResolv(text, &s);
+  ParseResolv(file.data, &s);
   if (p6 && s6 && s.v6.empty()) {
-    if (ReadBoardFile(kResolv6, 64 * 1024, &text)) {
+    if (auto file6 = osa::ReadFile(kResolv6, 64 * 1024); file6.readable()) {
       Servers six;
-      ParseResolv(text, &six);
+      ParseResolv(file6.data, &six);
       s.v6 = six.v6;
     } else {
       NET_ERROR("open /mnt/mtd/Config/resolvip6.conf failed\n");

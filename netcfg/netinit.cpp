@@ -27,11 +27,12 @@ bool Exists(const char* board_path) {
   return osa::sys::stat(board_path, &st) == 0;
 }
 
-void LegacyRename(const char* from, const char* to, const char* warn_names) {
+// Every rewrite of the file keeps the old name linked (ReplaceBoardFile).
+void LegacyRename(const char* from, const char* to) {
   std::string a = std::string(NET_CONFIG_DIR "/") + from, b = std::string(NET_CONFIG_DIR "/") + to;
   if (!Exists(a.c_str()) || Exists(b.c_str())) return;
   if (rename(osa::sys::path(a.c_str()).c_str(), osa::sys::path(b.c_str()).c_str()) != 0) {
-    NET_WARN("rename config file failed, (%s), [%s]\n", warn_names, strerror(errno));
+    NET_WARN("rename config file failed, (%s --> %s), [%s]\n", from, to, strerror(errno));
     return;
   }
   // Old readers still find the file under its old name.
@@ -382,10 +383,10 @@ void DoBridgeStuff() {
     return;
   }
   std::vector<std::string> files;
-  while (dirent* e = readdir(d))
+  while (dirent* e = osa::sys::readdir(d))
     if (Contains(e->d_name, "networkbr") && checkIsRegFile((std::string(NET_CONFIG_DIR "/") + e->d_name).c_str()))
       files.emplace_back(e->d_name);
-  closedir(d);
+  osa::sys::closedir(d);
   std::sort(files.begin(), files.end());
   for (auto& f : files) {
     char br[kNetNameLen] = {};
@@ -573,8 +574,7 @@ void FullSequence(IfList& l) {
 }  // namespace
 
 int CommonMain(int argc, char** argv) {
-  LegacyRename("network2", "networketh2", "network2 --> networketh2");
-  LegacyRename("networkip62", "networkip6eth2", "networkip62 --> networkip6eth2");
+  for (auto& l : kLegacyNames) LegacyRename(l.old_name, l.new_name);
   PrintUsage();
   IfList l;
   if (!LoadIfList(&l)) {

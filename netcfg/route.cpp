@@ -136,10 +136,7 @@ int Route_GetIPv4Route(RouteItem* items, int* count) {
       return 0;
     }
     osa::sys::lseek(table.get(), 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while (text.size() < 1024 * 1024 && ((n = osa::sys::read(table.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
-      if (n > 0) text.append(buf, static_cast<size_t>(n));
+    text = osa::ReadFd(table.get(), 1024 * 1024).data;
   }
   RouteTable t = ParseRouteTable(text, static_cast<size_t>(*count));
   if (t.bad_lines) NET_WARN("%d lines of /proc/net/route do not parse, skipped\n", t.bad_lines);

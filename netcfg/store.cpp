@@ -8,13 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "netcfg/internal.h"
+#include "osa/file.h"
 #include "osa/sys.h"
 
 namespace netcfg {
@@ -28,77 +29,72 @@ osa::Mutex& ConfigMutex() {
   static osa::Mutex m;
   return m;
 }
-// The one descriptor the record lock is held on.  The locked file is read
-// through it too: closing any other descriptor of the file would drop the
-// process's lock (fcntl locks belong to the process, not the descriptor).
-int g_lock_fd = -1;
 
-// Opens and locks `path`.  A writer that renames a new file over the one
-// we wait on leaves us holding a lock on a dead inode, so the lock is taken
-// again until it sits on the file the path names.
-void LockPath(const char* path, bool create) {
-  ConfigMutex().lock();
-  for (int tries = 0; tries < 100; ++tries) {
-    int fd = osa::sys::open(path, O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
-    if (fd < 0) {
-      NET_WARN("open failed.flock failed.[%s]\n", path);
-      return;
+// Holds the process-wide configuration mutex and a whole-file fcntl write
+// lock on one configuration file for as long as it lives.  The locked file
+// is read through the lock's own descriptor: closing any other descriptor of
+// the file would drop the process's lock (fcntl locks belong to the process,
+// not the descriptor).
+class PathLock {
+ public:
+  // A writer that renames a new file over the one we wait on leaves us
+  // holding a lock on a dead inode, so the lock is taken again until it sits
+  // on the file the path names.
+  PathLock(const char* path, bool create) : mutex_(ConfigMutex()) {
+    for (int tries = 0; tries < 100; ++tries) {
+      osa::UniqueFd fd(osa::sys::open(path, O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644));
+      if (!fd) {
+        NET_WARN("open failed.flock failed.[%s]\n", path);
+        return;
+      }
+      struct flock fl = {};
+      fl.l_type = F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      fl.l_pid = getpid();
+      int r;
+      while ((r = fcntl(fd.get(), F_SETLKW, &fl)) < 0 && errno == EINTR) {
+      }
+      if (r < 0)
+        NET_ERROR("fcntl (F_SETLKW F_WRLCK) failed, pid:%d, [%s]\n", static_cast<int>(getpid()), strerror(errno));
+      struct stat held = {}, named = {};
+      if (r < 0 || fstat(fd.get(), &held) != 0 || osa::sys::stat(path, &named) != 0 ||
+          (held.st_ino == named.st_ino && held.st_dev == named.st_dev)) {
+        fd_ = std::move(fd);
+        return;
+      }
+      // fd closes here, which drops the stale lock.
     }
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_pid = getpid();
-    int r;
-    while ((r = fcntl(fd, F_SETLKW, &fl)) < 0 && errno == EINTR) {
-    }
-    if (r < 0) NET_ERROR("fcntl (F_SETLKW F_WRLCK) failed, pid:%d, [%s]\n", static_cast<int>(getpid()), strerror(errno));
-    struct stat held = {}, named = {};
-    if (r < 0 || fstat(fd, &held) != 0 || osa::sys::stat(path, &named) != 0 ||
-        (held.st_ino == named.st_ino && held.st_dev == named.st_dev)) {
-      g_lock_fd = fd;
-      return;
-    }
-    osa::sys::close(fd);  // closing drops the stale lock
   }
-}
-
-void UnlockPath() {
-  if (g_lock_fd >= 0) {
+  ~PathLock() {
+    if (!fd_) return;
     struct flock fl = {};
     fl.l_type = F_UNLCK;
     fl.l_whence = SEEK_SET;
     fl.l_pid = getpid();
-    if (fcntl(g_lock_fd, F_SETLK, &fl) < 0)
+    if (fcntl(fd_.get(), F_SETLK, &fl) < 0)
       NET_ERROR("fcntl (F_SETLKW F_UNLCK) failed, pid:%d, [%s]\n", static_cast<int>(getpid()), strerror(errno));
-    osa::sys::close(g_lock_fd);
-    g_lock_fd = -1;
   }
-  ConfigMutex().unlock();
-}
+  PathLock(const PathLock&) = delete;
+  PathLock& operator=(const PathLock&) = delete;
 
-// Reads the locked file (or, when it could not be locked, the file itself);
-// false when it cannot be read.
-bool ReadLocked(const char* path, std::string* text) {
-  text->clear();
-  if (g_lock_fd < 0) return ReadBoardFile(path, kMaxFile, text);
-  char buf[4096];
-  while (text->size() < kMaxFile) {
-    ssize_t n = osa::sys::pread(g_lock_fd, buf, std::min(sizeof buf, kMaxFile - text->size()),
-                                static_cast<off_t>(text->size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text->append(buf, static_cast<size_t>(n));
+  // Reads the locked file (or, when it could not be locked, the file
+  // itself).  Only the start of a larger file is looked at.
+  osa::ReadResult Read(const char* path) const {
+    return fd_ ? osa::ReadFd(fd_.get(), kMaxFile) : osa::ReadFile(path, kMaxFile);
   }
-  return true;
-}
+  bool held() const { return fd_.valid(); }
 
-class FileLockGuard {
- public:
-  FileLockGuard(const char* path, bool create) { LockPath(path, create); }
-  ~FileLockGuard() { UnlockPath(); }
-  FileLockGuard(const FileLockGuard&) = delete;
-  FileLockGuard& operator=(const FileLockGuard&) = delete;
+ private:
+  osa::LockGuard mutex_;  // taken first, released last
+  osa::UniqueFd fd_;
 };
+
+// The lock of the public FileLock call, which takes and releases it in two
+// calls: the one descriptor the library shares, as its callers expect.
+std::optional<PathLock>& PublicLock() {
+  static std::optional<PathLock> lock;
+  return lock;
+}
 
 bool Path(const char* ifname, char* out) { return GetConfigFilePath(ifname, out, kNetFileNameLen) == 1; }
 
@@ -198,53 +194,21 @@ std::string IfnameOfFile(std::string_view file) {
 
 // ------------------------------------------------------------- file helpers
 
-bool ReadBoardFile(const char* path, size_t max, std::string* text) {
-  osa::UniqueFd fd(osa::sys::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
-  text->clear();
-  char buf[4096];
-  while (text->size() < max) {
-    ssize_t n = osa::sys::read(fd.get(), buf, std::min(sizeof buf, max - text->size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text->append(buf, static_cast<size_t>(n));
-  }
-  return true;
-}
-
 bool ReplaceBoardFile(const char* path, std::string_view text, std::string* err) {
-  static std::atomic<unsigned> seq{0};
-  std::string dir = path;
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-  char tmp[256];
-  std::snprintf(tmp, sizeof tmp, "%s/.cfgtmp.%d.%u", dir.c_str(), static_cast<int>(getpid()), seq++);
-  int fd = osa::sys::open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *err = std::string("cannot create ") + tmp + ": " + strerror(errno);
+  osa::ReplaceOptions opt;
+  opt.sync_required = false;  // a failing fsync only warns, the new content stands
+  const std::string dir = NET_CONFIG_DIR "/";
+  for (auto& l : kLegacyNames) {
+    if (dir + l.new_name == path) opt.keep_linked.push_back(dir + l.old_name);
+    if (dir + l.old_name == path) opt.keep_linked.push_back(dir + l.new_name);
+  }
+  auto r = osa::ReplaceFile(path, text, opt);
+  if (!r.ok()) {
+    *err = r.message;
     return false;
   }
-  osa::UniqueFd guard(fd);
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = osa::sys::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *err = std::string("write ") + tmp + ": " + strerror(n < 0 ? errno : EIO);
-      unlink(osa::sys::path(tmp).c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fsync(fd) != 0) NET_WARN("fsync:%s\n\n", strerror(errno));
-  guard.reset();
-  if (rename(osa::sys::path(tmp).c_str(), osa::sys::path(path).c_str()) != 0) {
-    *err = std::string("rename to ") + path + ": " + strerror(errno);
-    unlink(osa::sys::path(tmp).c_str());
-    return false;
-  }
-  osa::UniqueFd d(osa::sys::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (d) fsync(d.get());
+  if (r.sync_err) NET_WARN("fsync:%s\n\n", strerror(r.sync_err));
+  if (r.link_err) NET_WARN("%s\n", r.link_message.c_str());
   return true;
 }
 
@@ -271,22 +235,22 @@ int GetConfigFilePath(const char* ifname, char* out, size_t size) {
 int FileLock(int lock, const char* path) {
   if (lock) {
     if (!path) return 0;
-    LockPath(path, true);
+    PublicLock().emplace(path, true);
   } else {
-    UnlockPath();
+    PublicLock().reset();
   }
   return 1;
 }
 
 int GetValueByKey(const char* path, const char* key, char* out, int size) {
   if (!path || !key || !out || size <= 0) return 0;
-  std::string text;
-  bool opened;
+  osa::ReadResult file;
   {
-    FileLockGuard lock(path, false);
-    opened = ReadLocked(path, &text);
+    PathLock lock(path, false);
+    file = lock.Read(path);
   }
-  if (!opened) {
+  const std::string& text = file.data;
+  if (!file.readable()) {
     NET_ERROR("cannot fopen [%s]\n", path);
     return 0;
   }
@@ -318,12 +282,16 @@ int SetValueByKey(const char* path, const char* key, const char* value) {
     NET_ERROR("can not set %s = %s, a line break or \"=\" in it\n", key, value);
     return 0;
   }
-  FileLockGuard lock(path, true);
-  std::string old;
-  if (!ReadLocked(path, &old)) {
+  PathLock lock(path, true);
+  osa::ReadResult file = lock.Read(path);
+  if (!file.readable()) {
     NET_ERROR("cannot fopen for read.[%s]\n", path);
-    old.clear();
+    // A file that exists but cannot be read is not taken for an empty one:
+    // rewriting it would drop every other setting.
+    if (file.status == osa::ReadStatus::IoError && lock.held()) return 0;
+    file.data.clear();
   }
+  const std::string& old = file.data;
   auto kept = KeptConfigLines(old);
   std::string line = std::string(key) + " = " + value + "\n";
   auto it = std::find_if(kept.begin(), kept.end(), [&](const std::string& l) { return Contains(l, key); });
@@ -482,12 +450,13 @@ int SetBridgeMemberByConfig(const char* br, const NetName* names, int count) {
 int IsTrunkBondConfig(const char* bond) {
   char p[kNetFileNameLen];
   if (!Path(bond, p)) return 0;
-  std::string text;
+  osa::ReadResult file;
   {
-    FileLockGuard lock(p, false);
-    if (!ReadLocked(p, &text)) return 0;
+    PathLock lock(p, false);
+    file = lock.Read(p);
   }
-  for (auto& l : SplitConfigLines(text))
+  if (!file.readable()) return 0;
+  for (auto& l : SplitConfigLines(file.data))
     if (Contains(l.text, "BONDMEMBERS")) {
       NET_INFO("Not Trunk config\n");
       return 0;
@@ -533,7 +502,7 @@ int GetAllNetworkFile(NetFileName* names, int* count) {
     return 0;
   }
   std::vector<std::string> found;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = osa::sys::readdir(d)) {
     std::string_view n = e->d_name;
     if (!Contains(n, "network") || Contains(n, "networkip6")) continue;
     if (n.size() >= kNetFileNameLen - 1) {
@@ -542,7 +511,7 @@ int GetAllNetworkFile(NetFileName* names, int* count) {
     }
     if (checkIsRegFile((std::string(NET_CONFIG_DIR "/") + e->d_name).c_str())) found.emplace_back(n);
   }
-  closedir(d);
+  osa::sys::closedir(d);
   std::sort(found.begin(), found.end());  // directory order means nothing; keep runs repeatable
   int n = 0;
   for (auto& f : found) {

@@ -1,6 +1,5 @@
 #include "osa/file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <vector>
 
@@ -23,11 +21,6 @@ std::string dir_of(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string errtext(int e) { return std::strerror(e); }
@@ -64,21 +57,16 @@ int create_temp(const std::string& path, mode_t mode, std::random_device& rd, st
   return -1;
 }
 
-// The other names of `path`'s file in its folder (hard links, not symlinks).
-std::vector<std::string> other_links(const std::string& path) {
+// Those of `names` that are hard links of `path`'s file (not symlinks).
+std::vector<std::string> linked_names(const std::string& path, const std::vector<std::string>& names) {
   std::vector<std::string> out;
   struct stat st{};
-  if (::lstat(sys::path(path.c_str()).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return out;
-  std::string dir = dir_of(path), base = base_of(path);
-  std::unique_ptr<DIR, int (*)(DIR*)> d(sys::opendir(dir.c_str()), closedir);
-  if (!d) return out;
-  while (dirent* e = readdir(d.get())) {
-    std::string n = e->d_name;
-    if (n == base || n == "." || n == "..") continue;
-    std::string p = (dir == "/" ? "" : dir) + "/" + n;
+  if (names.empty() || ::lstat(sys::path(path.c_str()).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2)
+    return out;
+  for (auto& n : names) {
     struct stat o{};
-    if (::lstat(sys::path(p.c_str()).c_str(), &o) == 0 && o.st_ino == st.st_ino && o.st_dev == st.st_dev)
-      out.push_back(p);
+    if (n != path && ::lstat(sys::path(n.c_str()).c_str(), &o) == 0 && o.st_ino == st.st_ino && o.st_dev == st.st_dev)
+      out.push_back(n);
   }
   return out;
 }
@@ -155,7 +143,7 @@ ReplaceResult ReplaceFile(const char* path, std::string_view data, const Replace
   };
   if (!path || !*path) return fail(ReplaceResult::Step::Create, EINVAL, "cannot create a temporary: no path");
   std::random_device rd;
-  const std::vector<std::string> links = opt.keep_links ? other_links(path) : std::vector<std::string>{};
+  const std::vector<std::string> links = linked_names(path, opt.keep_linked);
   std::string tmp;
   UniqueFd fd(create_temp(path, opt.mode, rd, &tmp));
   if (!fd) {

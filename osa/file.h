@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace osa {
 
@@ -39,10 +40,10 @@ struct ReplaceOptions {
   // A failing fsync of the new file fails the replace.  Callers that by
   // contract only warn about it set this to false and read sync_err.
   bool sync_required = true;
-  // Other names of the file in the same folder (hard links) follow the new
-  // content: each is re-linked to it atomically after the rename, instead of
-  // staying on the old inode.
-  bool keep_links = false;
+  // Other names that should follow the new content: each one that is a
+  // hard link of `path` right now is re-linked to the new file atomically
+  // after the rename, instead of staying on the old inode.  Same folder only.
+  std::vector<std::string> keep_linked;
 };
 
 struct ReplaceResult {

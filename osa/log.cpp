@@ -9,6 +9,7 @@
 #include <new>
 
 #include "osa/osa.h"
+#include "osa/singleton.h"
 
 namespace {
 
@@ -26,8 +27,7 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry* r = new Registry;  // outlives every static destructor that might log
-  return *r;
+  return osa::Singleton<Registry>();  // outlives every static destructor that might log
 }
 
 OSA_LogEntry* find_locked(Registry& r, const char* name) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
+#include <sys/uio.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
@@ -115,6 +117,8 @@ ssize_t pwrite(int fd, const void* buf, size_t len, off_t off) {
 
 off_t lseek(int fd, off_t off, int whence) { return ::lseek(fd, off, whence); }
 
+int flock(int fd, int op) { return ::flock(fd, op); }
+
 int ioctl(int fd, unsigned long request, void* arg) {
   if (auto* b = board()) return b->ioctl(fd, request, arg);
   return ::ioctl(fd, request, arg);
@@ -136,7 +140,19 @@ int access(const char* p, int mode) {
 }
 
 FILE* fopen(const char* p, const char* mode) {
-  if (auto* b = board()) return ::fopen(b->path(p).c_str(), mode);
+  if (auto* b = board()) {
+    std::string at = b->path(p);
+    if (!p || !mode || at != p || !std::strpbrk(mode, "wa+")) return ::fopen(at.c_str(), mode);
+    // A host path opened for writing: the board decides where that lands.
+    int flags = std::strchr(mode, '+') ? O_RDWR : O_WRONLY;
+    if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+    int fd = b->open(p, flags | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, mode);
+    if (!f) ::close(fd);
+    return f;
+  }
   return ::fopen(p, mode);
 }
 

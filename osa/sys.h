@@ -33,6 +33,9 @@ ssize_t pread(int fd, void* buf, size_t len, off_t off);
 ssize_t pwrite(int fd, const void* buf, size_t len, off_t off);
 off_t lseek(int fd, off_t off, int whence);
 int ioctl(int fd, unsigned long request, void* arg);
+// Advisory whole-file lock (LOCK_SH, LOCK_EX, LOCK_UN, LOCK_NB); a board's
+// descriptors are host descriptors, so processes on one board see each other.
+int flock(int fd, int op);
 int stat(const char* path, struct stat* st);
 int access(const char* path, int mode);
 FILE* fopen(const char* path, const char* mode);

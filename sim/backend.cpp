@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -41,8 +42,9 @@ class SimBackend final : public osa::sys::Backend {
     if (!path) return fail(EFAULT);
     std::string p = path;
     if (!board_->owns(p)) {
-      if ((flags & O_ACCMODE) != O_RDONLY && HostNetPath(p) && !PrivateNetns()) return refuse_net("open " + p);
-      return ::open(path, flags, mode);
+      std::string at;
+      if (!outside_board(p, flags, &at)) return -1;
+      return ::open(at.c_str(), flags, mode);
     }
     const Model* m = FindModel(p);
     // A model's backing file needs no synchronous writes: power cuts are
@@ -98,7 +100,11 @@ class SimBackend final : public osa::sys::Backend {
     return ::ioctl(fd, request, arg);
   }
 
-  std::string path(const char* board_path) override { return board_->host_path(board_path ? board_path : ""); }
+  std::string path(const char* board_path) override {
+    std::string p = board_path ? board_path : "";
+    if (p.empty() || board_->owns(p)) return board_->host_path(p);
+    return unowned_path(p);
+  }
 
   int mount(const char* source, const char* target, const char* fstype, unsigned long flags,
             const void* data) override {
@@ -153,7 +159,7 @@ class SimBackend final : public osa::sys::Backend {
   void sync() override {}  // the board's files need no flush of every host disk
   ssize_t readlink(const char* p, char* buf, size_t len) override {
     if (!p) return fail(EFAULT);
-    return ::readlink(board_->host_path(p).c_str(), buf, len);
+    return ::readlink(path(p).c_str(), buf, len);
   }
   std::string realpath(const char* p) override {
     if (!p) {
@@ -235,7 +241,18 @@ class SimBackend final : public osa::sys::Backend {
     for (const char* const* a = argv; a && *a; ++a) args.emplace_back(*a);
     std::string f = file ? file : "";
     board_->event("exec " + f + (args.size() > 1 ? " " + join_args(argv + 1) : ""));
-    return osa::sys::ExecPlan(stand_in(f), std::move(args));
+    std::string to = stand_in(f);
+    // Any other program runs in the board's sandbox, as commands do.
+    // (This executable itself is left as it is, so the caller can see it.)
+    struct stat a, self;
+    bool is_self = ::stat(to.c_str(), &a) == 0 && ::stat("/proc/self/exe", &self) == 0 && a.st_dev == self.st_dev &&
+                   a.st_ino == self.st_ino;
+    if (to.rfind(board_->file("tools/"), 0) != 0 && to.find('/') != std::string::npos && !is_self &&
+        ::access(to.c_str(), X_OK) == 0) {
+      args.insert(args.begin(), {"dvrsim-sandbox", "--exec", to});
+      to = board_->file("tools/sandbox");
+    }
+    return osa::sys::ExecPlan(to, std::move(args));
   }
 
   osa::sys::ExecPlan plan_shell(const char* command) override {
@@ -255,6 +272,62 @@ class SimBackend final : public osa::sys::Backend {
   static bool HostNetPath(const std::string& p) {
     return p.rfind("/sys/class/net/", 0) == 0 || p.rfind("/sys/devices/virtual/net/", 0) == 0 ||
            p.rfind("/proc/sys/net/", 0) == 0;
+  }
+
+  // Where an unowned path lives for a caller whose intent is unknown (a
+  // rename, unlink, stat ...): the board's layer when it has the file,
+  // else the host's when the board may read it, else the layer.
+  std::string unowned_path(const std::string& p) const {
+    std::string abs = AbsoluteBoardPath(p), layer = board_->layer_path(abs);
+    struct stat st;
+    if (layer.empty()) return "/nonexistent-board-path";
+    if (!board_->host_readable(abs)) return layer;
+    // A folder both have is listed from the host (the board's /proc holds
+    // only the files it owns); a file the board wrote is the board's.
+    if (::lstat(layer.c_str(), &st) != 0 || (S_ISDIR(st.st_mode) && ::stat(abs.c_str(), &st) == 0)) return p;
+    return layer;
+  }
+
+  // An open of a path the board does not own: writes land in the board's
+  // layer (the host's folders mirrored as needed, an existing host file
+  // copied up unless truncated), reads come from the layer or from the
+  // host where allowed.  *at gets the path to open.
+  bool outside_board(const std::string& p, int flags, std::string* at) const {
+    std::string abs = AbsoluteBoardPath(p);
+    bool writes = (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)) != 0;
+    if (writes && HostNetPath(abs)) {
+      if (!PrivateNetns()) return refuse_net("open " + abs) == 0;
+      *at = p;
+      return true;
+    }
+    if (Board::host_writable(abs)) {
+      *at = p;
+      return true;
+    }
+    std::string layer = board_->layer_path(abs);
+    if (layer.empty()) {
+      board_->event("write-refused " + abs);
+      return fail(EACCES) == 0;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    bool in_layer = fs::exists(fs::symlink_status(layer, ec));
+    if (!writes) {
+      // Say so when the host has what the board cannot see.
+      if (!in_layer && !board_->host_readable(abs) && ::access(abs.c_str(), F_OK) == 0)
+        board_->event("read-hidden " + abs);
+      *at = unowned_path(p);
+      return true;
+    }
+    if (!in_layer) {
+      // The board's folders are the host's until the board writes in one.
+      fs::path parent = fs::path(abs).parent_path();
+      if (fs::is_directory(parent, ec)) fs::create_directories(fs::path(layer).parent_path(), ec);
+      if (!(flags & O_TRUNC) && fs::is_regular_file(abs, ec) && board_->host_readable(abs))
+        fs::copy_file(abs, layer, ec);
+    }
+    *at = layer;
+    return true;
   }
 
   // A process runs on this board when it was started with DVR_BOARD naming it.
@@ -351,11 +424,17 @@ osa::sys::Backend* SeamBackend() {
   static std::vector<std::unique_ptr<osa::sys::Backend>> retired;
   std::lock_guard g(lock);
   if (current && loaded == dir) return current.get();
+  ReportBoardTypeErrors();
   if (current) retired.push_back(std::move(current));
   std::string err;
   auto b = Board::Load(dir, &err);
   if (b) {
     current = std::make_unique<SimBackend>(std::move(b));
+  } else if (::access((std::string(dir) + "/board.json").c_str(), F_OK) == 0) {
+    // A description that is there but wrong: say which field and stop.
+    fprintf(stderr, "dvrsim: cannot use board %s: %s\n", dir, err.c_str());
+    fflush(stdout);
+    _exit(1);
   } else {
     fprintf(stderr, "dvrsim: cannot use board %s: %s\n", dir, err.c_str());
     current = std::make_unique<BrokenBoard>();

@@ -2,6 +2,8 @@
 
 #include "sim/models/disk.h"
 #include "sim/models/flash.h"
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "sim/peers.h"
@@ -10,11 +12,30 @@
 
 namespace sim {
 
+namespace {
+
+int PeersCommand(int argc, char** argv) {
+  char* end = nullptr;
+  long pid = argc == 3 ? std::strtol(argv[2], &end, 10) : 0;
+  if (argc != 3 || end == argv[2] || *end != 0 || pid <= 0 || pid > INT32_MAX) {
+    fprintf(stderr, "dvrsim peers: PID must be a process id, not %s\nusage: dvrsim peers DIR PID\n",
+            argc == 3 ? argv[2] : "missing");
+    return 2;
+  }
+  std::string err;
+  if (!Board::Load(argv[1], &err)) {
+    fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
+    return 1;
+  }
+  return RunPeers(argv[1], static_cast<pid_t>(pid));
+}
+
+}  // namespace
+
 std::span<const Command> ExtraCommands() {
   static const std::vector<Command> k = {
       {"panel", "panel DIR release|key N|frame B0 B1 B2 B3|raw B...  drive the front panel", PanelCommand},
-      {"peers", "peers DIR PID                 serve the board's serial peers while PID lives",
-       [](int argc, char** argv) { return argc == 3 ? RunPeers(argv[1], static_cast<pid_t>(atoi(argv[2]))) : 2; }},
+      {"peers", "peers DIR PID                 serve the board's serial peers while PID lives", PeersCommand},
       {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
       {"plug", "plug DIR NAME                  plug a disk of the board's list (kernel burst)", DiskPlugCommand},
       {"unplug", "unplug DIR NAME                unplug a disk", DiskPlugCommand},

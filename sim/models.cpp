@@ -12,6 +12,7 @@
 #include "sim/models/flash.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
+#include "sim/models/procstat.h"
 #include "sim/models/resource.h"
 #include "sim/models/serial.h"
 #include "sim/net.h"

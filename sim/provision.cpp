@@ -41,6 +41,9 @@ bool make_tools(const Board& b, const std::string& exe, std::string* err) {
   fs::create_directories(bin, ec);
   std::set<std::string> overlays;
   auto tools = b.desc().value("tools", nlohmann::json::array());
+  // Every board has its own recording PPP daemon, never the host's (unless
+  // it owns one of its own).
+  if (!b.owns("/usr/sbin/pppd")) tools.push_back("/usr/sbin/pppd");
   for (auto& t : tools) {
     if (!t.is_string()) continue;
     fs::path tool = t.get<std::string>();
@@ -70,7 +73,7 @@ bool make_tools(const Board& b, const std::string& exe, std::string* err) {
 
 }  // namespace
 
-bool CreateBoard(const std::string& dir, const std::string& board, const std::string& dvrsim_exe, std::string* err) {
+bool ReadDescription(const std::string& board, nlohmann::json* out, std::string* err) {
   fs::path src = board;
   if (src.extension() != ".json") src = fs::path(BoardsDir()) / (board + ".json");
   std::ifstream in(src);
@@ -96,6 +99,14 @@ bool CreateBoard(const std::string& dir, const std::string& board, const std::st
     base.merge_patch(desc);
     desc = std::move(base);
   }
+  *out = std::move(desc);
+  return true;
+}
+
+bool CreateBoard(const std::string& dir, const std::string& board, const std::string& dvrsim_exe, std::string* err) {
+  nlohmann::json desc;
+  if (!ReadDescription(board, &desc, err)) return false;
+  if (!CheckShape(desc, ReferenceDescription(desc), err)) return false;
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) {
@@ -106,6 +117,15 @@ bool CreateBoard(const std::string& dir, const std::string& board, const std::st
   while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
   for (const char* d : {"dev", "proc", "sys", "mnt/mtd/Config", "var/tmp", "var/run", "tmp"})
     fs::create_directories(fs::path(abs) / d, ec);
+  // Further folders the board's programs expect (the installer's volumes).
+  for (auto& f : desc.value("folders", nlohmann::json::array())) {
+    fs::path rel = f.is_string() ? fs::path(f.get<std::string>()).relative_path().lexically_normal() : fs::path();
+    if (rel.empty() || *rel.begin() == "..") {
+      *err = "folders: " + f.dump() + " is not a folder inside the board";
+      return false;
+    }
+    fs::create_directories(fs::path(abs) / rel, ec);
+  }
   {
     std::ofstream out(abs + "/board.json");
     out << desc.dump(2) << "\n";

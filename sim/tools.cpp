@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/models/flash.h"
+#include "sim/models/dmi.h"
 #include "sim/net.h"
 #include "sim/sim.h"
 #include "sim/standin_rules.h"

@@ -4,10 +4,16 @@
 // main copy is being erased and rewritten a backup already holds the new
 // image; loading prefers the main copy and falls back to the first backup
 // whose CRC holds.
+//
+// Other processes write the same copies, so a change is made under the
+// main copy's partition lock, held exclusively from reading the copies
+// again to the end of the last write; loading holds it shared, and so
+// never reads a copy another process is halfway through rewriting.
 
 #include <cstdio>
 #include <cstring>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/env/store.h"
 #include "platform/res/res.h"
@@ -28,8 +34,7 @@ struct Env {
 };
 
 Env& env() {
-  static Env* e = new Env;  // lives for the process
-  return *e;
+  return osa::Singleton<Env>();
 }
 
 bool cmdline_secerase() {
@@ -61,7 +66,6 @@ std::unique_ptr<Store> make_store(const EnvDesc& d, bool backup, bool erase_bloc
     DVR_ERROR("create failed, using type %d\n", d.Type);
     return nullptr;
   }
-  s->Load();
   return s;
 }
 
@@ -79,8 +83,9 @@ void file_defaults(Store& s) {
   if (s.Save() != 0) DVR_WARN("open %s failed \n", "/mnt/env");
 }
 
-// Chooses the copy to work from and says so when it is not the main one.
-void choose_copy(Env& e) {
+// Chooses the copy to work from and, when `report`, says so when it is not
+// the main one.
+void choose_copy(Env& e, bool report) {
   Store& m = *e.main;
   std::vector<CopyState> copies{{m.present, m.state.crc_ok, m.state.has_end}};
   for (auto& b : e.backups) copies.push_back({b->present, b->state.crc_ok, b->state.has_end});
@@ -88,30 +93,42 @@ void choose_copy(Env& e) {
   if (pick == 0) return;
   if (pick > 0) {
     Store& b = *e.backups[static_cast<size_t>(pick - 1)];
-    DVR_WARN("boot environment on %s is damaged (crc 0x%08x, stored 0x%08x), using backup %d on %s\n",
-             m.medium->name().c_str(), m.state.crc, m.state.stored_crc, pick, b.medium->name().c_str());
+    if (report)
+      DVR_WARN("boot environment on %s is damaged (crc 0x%08x, stored 0x%08x), using backup %d on %s\n",
+               m.medium->name().c_str(), m.state.crc, m.state.stored_crc, pick, b.medium->name().c_str());
     m.image.assign(m.desc.Size, 0);
     std::memcpy(m.image.data(), b.image.data(), std::min(b.image.size(), m.image.size()));
-    m.used = std::min(b.used, m.image.size());
+    m.used = UsedSize(m.image);
     size_t pos = 0;
-    if (MatchEntry(m.image, m.used, "", &pos) == Match::NoEnd) {  // a larger backup may not fit
+    // A larger backup may not fit; one that is full but fits is kept whole.
+    if (b.image.size() > m.image.size() && MatchEntry(m.image, m.used, "", &pos) == Match::NoEnd) {
       m.image.assign(m.desc.Size, 0);
       m.used = UsedSize(m.image);
     }
     return;
   }
   e.damaged = true;
-  if (!m.present) {
+  if (report && !m.present) {
     DVR_ERROR("boot environment on %s cannot be read and no backup holds one\n", m.medium->name().c_str());
-  } else {
+  } else if (report) {
     DVR_ERROR("boot environment on %s fails its CRC (crc 0x%08x, stored 0x%08x) and no backup holds one\n",
               m.medium->name().c_str(), m.state.crc, m.state.stored_crc);
   }
   if (!m.present || !m.state.has_end) {
-    DVR_ERROR("boot environment lost: starting from an empty one\n");
+    if (report) DVR_ERROR("boot environment lost: starting from an empty one\n");
     m.image.assign(m.desc.Size, 0);
     m.used = UsedSize(m.image);
   }
+}
+
+// Reads every copy (the caller holds the lock) and picks the one to use.
+void load_copies(Env& e, bool report) {
+  Store& m = *e.main;
+  m.Load();
+  if (m.desc.Type == ENV_TYPE_FILE && !m.present) file_defaults(m);
+  for (auto& b : e.backups) b->Load();
+  e.damaged = false;
+  choose_copy(e, report);
 }
 
 int build_backups() {
@@ -165,10 +182,11 @@ int build() {
   if (d.Type == ENV_TYPE_MTD) e.erase_block = cmdline_secerase();
   e.main = make_store(d, false, e.erase_block);
   if (!e.main) return OSA_EFAIL;
-  if (d.Type == ENV_TYPE_FILE && !e.main->present) file_defaults(*e.main);
-  DVR_INFO("EnvBuf Size=%x, used Size=%u\n", d.Size, static_cast<unsigned>(e.main->used));
   if (build_backups() != 0) DVR_WARN("boot environment backups are not available\n");
-  choose_copy(e);
+  flash::PartLock lk;
+  if (!e.main->Lock(&lk, flash::PartLock::Mode::Shared)) return OSA_EFAIL;
+  load_copies(e, true);
+  DVR_INFO("EnvBuf Size=%x, used Size=%u\n", d.Size, static_cast<unsigned>(e.main->used));
   return OSA_SOK;
 }
 
@@ -187,6 +205,9 @@ int set_value(const char* name, const char* value) {
   if (!e.main) return OSA_EFAIL;  // a medium without Set
   Store& m = *e.main;
   osa::LockGuard g(m.lock);
+  flash::PartLock lk;
+  if (!m.Lock(&lk, flash::PartLock::Mode::Exclusive)) return OSA_EFAIL;
+  load_copies(e, false);  // another process may have changed them since
   std::vector<uint8_t> next = m.image;
   size_t used = m.used;
   switch (SetEntry(next, &used, name, value)) {

@@ -107,11 +107,18 @@ Match MatchEntry(std::span<const uint8_t> plain, size_t used, std::string_view n
 
 enum class SetResult { Ok, NoEnd, TooLarge, BadName, BadValue };
 // Removes any entry of `name` and appends name=value at the end of the
-// list; the image is unchanged unless Ok.
+// list; the image is unchanged unless Ok.  A full list (no end marker)
+// takes no change: NoEnd when the name is not among its entries,
+// TooLarge when it is.
 SetResult SetEntry(std::span<uint8_t> plain, size_t* used, std::string_view name, std::string_view value);
 
 // The entries of a plain image, in order, up to the empty entry.
 std::vector<std::string_view> Entries(std::span<const uint8_t> plain, size_t used);
+
+// Text as it may be shown on a terminal: control bytes (C0, DEL and the
+// UTF-8 forms of C1) become \xNN and a backslash becomes \\, so stored
+// bytes can neither drive the terminal nor pass for an escape.
+std::string ForTerminal(std::string_view text);
 
 // What a stored image holds, decided from its bytes alone.
 enum class Format { Encoded, Plain };  // with or without the byte transform
@@ -131,6 +138,7 @@ Format DetectFormat(std::span<const uint8_t> stored);
 std::vector<uint8_t> EncodeImage(std::span<const uint8_t> plain, Format format = Format::Encoded);
 
 // Which copy to use: the first whose CRC holds (main is copy 0), else -1.
+// A copy without an end marker whose CRC holds is full, not damaged.
 struct CopyState {
   bool present = false;  // read back from its medium
   bool crc_ok = false;

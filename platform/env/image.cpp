@@ -28,7 +28,11 @@ bool list_end(std::span<const uint8_t> plain, size_t used, size_t* end) {
 // A plain body whose entries are printable "name=value" text up to an end.
 bool well_formed(std::span<const uint8_t> plain) {
   size_t used = UsedSize(plain), end = 0;
-  if (!list_end(plain, used, &end)) return false;
+  // A full list ends with its last entry's NUL at the end of the image.
+  if (!list_end(plain, used, &end)) {
+    if (plain.back() != 0) return false;
+    end = plain.size() - 1;
+  }
   size_t start = kHeader;
   for (size_t p = kHeader; p < end; ++p) {
     uint8_t c = plain[p];
@@ -110,7 +114,9 @@ SetResult SetEntry(std::span<uint8_t> plain, size_t* used, std::string_view name
   if (value.find('\0') != std::string_view::npos) return SetResult::BadValue;
   size_t pos = 0, end = 0;
   Match m = MatchEntry(plain, *used, name, &pos);
-  if (m == Match::NoEnd || !list_end(plain, *used, &end)) return SetResult::NoEnd;
+  if (m == Match::NoEnd) return SetResult::NoEnd;
+  // A full list has no room left, whatever the new entry's length.
+  if (!list_end(plain, *used, &end)) return SetResult::TooLarge;
   size_t oldlen = m == Match::Found ? std::strlen(reinterpret_cast<const char*>(plain.data() + pos)) + 1 : 0;
   size_t newlen = name.size() + value.size() + 2;
   // The new entry goes where the list ends once the old one is gone, and
@@ -139,6 +145,33 @@ std::vector<std::string_view> Entries(std::span<const uint8_t> plain, size_t use
     while (e < used && plain[e] != 0) ++e;
     out.emplace_back(reinterpret_cast<const char*>(plain.data() + p), e - p);
     p = e + 1;
+  }
+  return out;
+}
+
+std::string ForTerminal(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  auto hex = [](std::string* out, unsigned char c) {
+    *out += "\\x";
+    *out += kHex[c >> 4];
+    *out += kHex[c & 15];
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7F) {
+      hex(&out, c);
+    } else if (c == 0xC2 && (next & 0xE0) == 0x80) {  // U+0080..U+009F
+      hex(&out, c);
+      hex(&out, next);
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
   }
   return out;
 }
@@ -179,7 +212,7 @@ std::vector<uint8_t> EncodeImage(std::span<const uint8_t> plain, Format format) 
 
 int PickCopy(std::span<const CopyState> copies) {
   for (size_t i = 0; i < copies.size(); ++i)
-    if (copies[i].present && copies[i].crc_ok && copies[i].has_end) return static_cast<int>(i);
+    if (copies[i].present && copies[i].crc_ok) return static_cast<int>(i);
   return -1;
 }
 

@@ -1,13 +1,10 @@
 // The media a boot environment copy lives on: an MTD or eMMC partition
 // region, or the file "/mnt/env".
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
+#include <string_view>
 
-#include "osa/sys.h"
+#include "osa/file.h"
 #include "platform/env/store.h"
 
 namespace bootenv {
@@ -57,39 +54,19 @@ class EmmcMedium final : public Medium {
 class FileMedium final : public Medium {
  public:
   int Read(std::span<uint8_t> out) override {
-    osa::UniqueFd fd(osa::sys::open(kEnvFile, O_RDONLY | O_CLOEXEC));
-    if (!fd) return OSA_EFAIL;
-    size_t got = 0;
-    while (got < out.size()) {
-      ssize_t n = osa::sys::read(fd.get(), out.data() + got, out.size() - got);
-      if (n < 0) return OSA_EFAIL;
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
-    }
-    std::memset(out.data() + got, 0, out.size() - got);
-    return got >= kMinImage ? OSA_SOK : OSA_EFAIL;
+    // A longer file is read as far as the image goes.
+    auto file = osa::ReadFile(kEnvFile, out.size());
+    if (!file.readable()) return OSA_EFAIL;
+    std::memcpy(out.data(), file.data.data(), file.data.size());
+    std::memset(out.data() + file.data.size(), 0, out.size() - file.data.size());
+    return file.data.size() >= kMinImage ? OSA_SOK : OSA_EFAIL;
   }
   int Erase() override { return OSA_SOK; }
   int Write(std::span<const uint8_t> in) override {
-    std::string tmp = std::string(kEnvFile) + ".tmp";
-    osa::UniqueFd fd(osa::sys::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) {
-      DVR_WARN("open %s failed \n", kEnvFile);
-      return OSA_EFAIL;
-    }
-    size_t done = 0;
-    while (done < in.size()) {
-      ssize_t n = osa::sys::write(fd.get(), in.data() + done, in.size() - done);
-      if (n <= 0) return OSA_EFAIL;
-      done += static_cast<size_t>(n);
-    }
-    if (fsync(fd.get()) != 0) return OSA_EFAIL;
-    fd.reset();
-    if (std::rename(osa::sys::path(tmp.c_str()).c_str(), osa::sys::path(kEnvFile).c_str()) != 0) {
-      DVR_ERROR("cannot replace %s\n", kEnvFile);
-      return OSA_EFAIL;
-    }
-    return OSA_SOK;
+    auto r = osa::ReplaceFile(kEnvFile, std::string_view(reinterpret_cast<const char*>(in.data()), in.size()));
+    if (r.failed == osa::ReplaceResult::Step::Create) DVR_WARN("open %s failed \n", kEnvFile);
+    else if (r.failed == osa::ReplaceResult::Step::Rename) DVR_ERROR("cannot replace %s\n", kEnvFile);
+    return r.ok() ? OSA_SOK : OSA_EFAIL;
   }
   std::string name() const override { return kEnvFile; }
 };

@@ -5,10 +5,12 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "osa/shell.h"
 #include "osa/sys.h"
 #include "platform/env/store.h"
 
@@ -44,28 +46,11 @@ int eeprom_read(const EnvI2cPart& d, uint8_t* buf, uint16_t len) {
   return OSA_SOK;
 }
 
-bool safe_path(const std::string& p) {
-  for (char c : p)
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' || c == '_' || c == '-')) return false;
-  return !p.empty();
-}
-
 // The first line a command prints, at most `max` bytes of it.
 int cmd_one_output(const char* cmd, std::string* out, size_t max) {
-  const char* tmp = "/var/tmp/.bootenv_cmd";
-  std::string host = osa::sys::path(tmp);
-  if (!safe_path(host)) return OSA_EFAIL;
-  std::string line = std::string(cmd) + " > " + host + " 2>/dev/null";
-  int st = run_cmd(line.c_str());
-  FILE* f = osa::sys::fopen(tmp, "r");
-  if (!f) return OSA_EFAIL;
-  char buf[256] = {};
-  bool got = fgets(buf, sizeof buf, f) != nullptr;
-  fclose(f);
-  std::remove(host.c_str());
-  if (st != 0 || !got) return OSA_EFAIL;
-  out->assign(buf, strcspn(buf, "\r\n"));
-  if (out->size() > max) out->resize(max);
+  auto r = osa::Capture(cmd, {4096, -1});
+  if (!r.ok() || r.output.empty()) return OSA_EFAIL;
+  out->assign(r.output, 0, std::min(r.output.find_first_of("\r\n"), max));
   return OSA_SOK;
 }
 

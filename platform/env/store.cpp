@@ -1,5 +1,7 @@
 // One copy of the boot environment: load, save, get, print.
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -41,8 +43,29 @@ int Store::Save() {
     DVR_ERROR("boot environment on %s does not read back as written\n", medium->name().c_str());
     return OSA_EFAIL;
   }
-  state.crc_ok = state.has_end = present = true;
+  size_t end = 0;
+  state.crc_ok = present = true;
+  state.has_end = MatchEntry(image, used, "", &end) != Match::NoEnd;
   return OSA_SOK;
+}
+
+bool Store::Lock(flash::PartLock* l, flash::PartLock::Mode mode) const {
+  // The same objects the medium was opened with: probing again finds them.
+  switch (desc.Type) {
+    case ENV_TYPE_MTD: {
+      flash::MtdDev* dev = nullptr;
+      return flash::MtdDevProbe(desc.Mtd, &dev) == 0 && l->Take(dev->path(), mode);
+    }
+    case ENV_TYPE_EMMC: {
+      flash::EmmcDev* dev = nullptr;
+      return flash::EmmcDevProbe(desc.Emmc, &dev) == 0 && l->Take(dev->path(), mode);
+    }
+    case ENV_TYPE_FILE:
+      // The file itself is replaced by renaming: lock a file beside it.
+      return l->Take(medium->name() + ".lock", mode, true);
+    default:
+      return false;
+  }
 }
 
 int Store::Get(const char* name, char* buf, int size) {
@@ -71,8 +94,11 @@ int Store::Get(const char* name, char* buf, int size) {
 
 int Store::PrintAll() {
   osa::LockGuard g(lock);
+  // Scripts read the bytes as stored; a terminal is shown them harmlessly.
+  bool tty = isatty(fileno(stdout)) == 1;
   for (auto e : Entries(image, used)) {
-    fwrite(e.data(), 1, e.size(), stdout);
+    std::string shown = tty ? ForTerminal(e) : std::string(e);
+    fwrite(shown.data(), 1, shown.size(), stdout);
     fputc('\n', stdout);
   }
   fflush(stdout);

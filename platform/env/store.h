@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/env/bootenv.h"
+#include "platform/flash/lock.h"
 
 namespace bootenv {
 
@@ -40,6 +41,9 @@ struct Store {
   int Save();                  // encode, erase, write, read back and compare
   int Get(const char* name, char* buf, int size);
   int PrintAll();
+  // Takes the lock every process holds while it reads (shared) or changes
+  // (exclusive) this copy's medium.  False after logging.
+  bool Lock(flash::PartLock* l, flash::PartLock::Mode mode) const;
 };
 
 // The I2C EEPROM and BIOS serial stores answer Get only.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/flash/flash.h"
 
@@ -21,8 +22,7 @@ struct EmmcList {
   std::vector<std::pair<EmmcPartEntry, std::unique_ptr<EmmcDev>>> devs;  // keyed by the entry as probed
 };
 EmmcList& emmc_list() {
-  static EmmcList* l = new EmmcList;
-  return *l;
+  return osa::Singleton<EmmcList>();
 }
 
 // A decimal sector count from a sysfs attribute.

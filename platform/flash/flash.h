@@ -120,6 +120,12 @@ class MtdDev {
   int NorWrite(const void* buf, uint32_t off, uint32_t len);
   int NorErase(uint32_t off, uint32_t unit);
   int EraseRegion(uint32_t phys, uint32_t len);
+  // Where the piece at *off goes: *phys, or -1 after logging.
+  using MapFn = int (MtdDev::*)(uint32_t* off, uint32_t* phys, bool wr);
+  int MapTab(uint32_t* off, uint32_t* phys, bool wr);
+  int MapSkip(uint32_t* off, uint32_t* phys, bool wr);
+  int MapNone(uint32_t* off, uint32_t* phys, bool wr);
+  int Transfer(bool wr, const void* buf, uint32_t off, uint32_t len, uint32_t chunk, MapFn map);
 
   MtdPartEntry entry_{};
   std::string path_;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/flash/flash.h"
 
@@ -24,8 +25,7 @@ struct MtdList {
   std::vector<std::unique_ptr<MtdDev>> devs;
 };
 MtdList& mtd_list() {
-  static MtdList* l = new MtdList;  // partitions live for the process
-  return *l;
+  return osa::Singleton<MtdList>();  // partitions live for the process
 }
 
 int bad_buf() {
@@ -218,6 +218,64 @@ int MtdDev::EraseRegion(uint32_t phys, uint32_t len) {
   return OSA_SOK;
 }
 
+// ------------------------------------------------------------ transfer
+
+// Moves len bytes at partition offset off in pieces of at most `chunk`,
+// each put where `map` says (it may also move off past bad blocks).  NAND
+// is written whole pages, a short last piece padded with 0xFF.
+int MtdDev::Transfer(bool wr, const void* buf, uint32_t off, uint32_t len, uint32_t chunk, MapFn map) {
+  std::vector<uint8_t> page(wr && type_ == FlashType::Nand ? pagesize_ : 0);
+  auto* p = static_cast<const uint8_t*>(buf);
+  while (len > 0) {
+    uint32_t phys = 0;
+    if ((this->*map)(&off, &phys, wr) != 0) return OSA_EFAIL;
+    uint32_t n = len < chunk ? len : chunk;
+    const void* src = p;
+    uint32_t count = n;
+    if (!page.empty()) {
+      std::memset(page.data(), 0xFF, page.size());
+      std::memcpy(page.data(), p, n);
+      src = page.data();
+      count = pagesize_;
+    }
+    if (pio(fd_.get(), wr, src, count, phys) != 0) {
+      DVR_ERROR("%s failed on %s at 0x%08X (block 0x%08X)\n", wr ? "write" : "read", path_.c_str(), phys,
+                phys - phys % erasesize_);
+      return OSA_EFAIL;
+    }
+    p += n;
+    off += n;
+    len -= n;
+  }
+  return OSA_SOK;
+}
+
+// Mapped NAND: through the good-block table (reads in direct access mode
+// go to the offset as given).
+int MtdDev::MapTab(uint32_t* off, uint32_t* phys, bool wr) {
+  *phys = *off;
+  if (!wr && entry_.AccessMode == kMtdAccessDirect) return OSA_SOK;
+  if (LookupTab(*off, phys) == 0) return OSA_SOK;
+  const char* op = wr ? "write" : "read";
+  DVR_ERROR("mtd partition [%s] lookup failed, offset=0x%08X.\n", path_.c_str(), *off);
+  if (*off < size_) DVR_ERROR("%s space not enouth because of NAND bad blocks.\n", op);
+  else DVR_ERROR("%s addr extends mtd size.\n", op);
+  return OSA_EFAIL;
+}
+
+// Skipping NAND: past bad blocks as they are met.
+int MtdDev::MapSkip(uint32_t* off, uint32_t* phys, bool wr) {
+  if (SkipBad(off, wr ? "write" : "read") != 0) return OSA_EFAIL;
+  *phys = *off;
+  return OSA_SOK;
+}
+
+// NOR: the offset as given.
+int MtdDev::MapNone(uint32_t* off, uint32_t* phys, bool) {
+  *phys = *off;
+  return OSA_SOK;
+}
+
 // ------------------------------------------------------ NAND, mapped
 
 int MtdDev::NandRead(void* buf, uint32_t off, uint32_t len) {
@@ -229,25 +287,7 @@ int MtdDev::NandRead(void* buf, uint32_t off, uint32_t len) {
     DVR_ERROR("param err.\n");
     return OSA_EFAIL;
   }
-  auto* p = static_cast<uint8_t*>(buf);
-  while (len > 0) {
-    uint32_t phys = off;
-    if (entry_.AccessMode != kMtdAccessDirect && LookupTab(off, &phys) != 0) {
-      DVR_ERROR("mtd partition [%s] lookup failed, offset=0x%08X.\n", path_.c_str(), off);
-      if (off < size_) DVR_ERROR("read space not enouth because of NAND bad blocks.\n");
-      else DVR_ERROR("read addr extends mtd size.\n");
-      return OSA_EFAIL;
-    }
-    uint32_t n = len < pagesize_ ? len : pagesize_;
-    if (pio(fd_.get(), false, p, n, phys) != 0) {
-      DVR_ERROR("read failed on %s at 0x%08X (block 0x%08X)\n", path_.c_str(), phys, phys - phys % erasesize_);
-      return OSA_EFAIL;
-    }
-    p += n;
-    off += n;
-    len -= n;
-  }
-  return OSA_SOK;
+  return Transfer(false, buf, off, len, pagesize_, &MtdDev::MapTab);
 }
 
 int MtdDev::NandWrite(const void* buf, uint32_t off, uint32_t len) {
@@ -259,28 +299,7 @@ int MtdDev::NandWrite(const void* buf, uint32_t off, uint32_t len) {
     DVR_ERROR("param err.\n");
     return OSA_EFAIL;
   }
-  std::vector<uint8_t> page(pagesize_);
-  auto* p = static_cast<const uint8_t*>(buf);
-  while (len > 0) {
-    uint32_t phys = 0;
-    if (LookupTab(off, &phys) != 0) {
-      DVR_ERROR("mtd partition [%s] lookup failed, offset=0x%08X.\n", path_.c_str(), off);
-      if (off < size_) DVR_ERROR("write space not enouth because of NAND bad blocks.\n");
-      else DVR_ERROR("write addr extends mtd size.\n");
-      return OSA_EFAIL;
-    }
-    uint32_t n = len < pagesize_ ? len : pagesize_;
-    std::memset(page.data(), 0xFF, page.size());
-    std::memcpy(page.data(), p, n);
-    if (pio(fd_.get(), true, page.data(), pagesize_, phys) != 0) {
-      DVR_ERROR("write failed on %s at 0x%08X (block 0x%08X)\n", path_.c_str(), phys, phys - phys % erasesize_);
-      return OSA_EFAIL;
-    }
-    p += n;
-    off += n;
-    len -= n;
-  }
-  return OSA_SOK;
+  return Transfer(true, buf, off, len, pagesize_, &MtdDev::MapTab);
 }
 
 int MtdDev::NandErase(uint32_t off) {
@@ -291,7 +310,7 @@ int MtdDev::NandErase(uint32_t off) {
   uint32_t phys = 0;
   if (LookupTab(off, &phys) != 0) {
     if (off < size_) DVR_ERROR("erase space not enouth because of NAND bad blocks.\n");
-      else DVR_ERROR("erase addr extends mtd size.\n");
+    else DVR_ERROR("erase addr extends mtd size.\n");
     return OSA_EFAIL;
   }
   if (EraseRegion(phys, erasesize_) != 0) {
@@ -308,19 +327,7 @@ int MtdDev::NandReadEnv(void* buf, uint32_t off, uint32_t len) {
     DVR_ERROR("NAND FLASH: mtd addr [0x%08X] doesn't page aligned.\n", off);
     return OSA_EFAIL;
   }
-  auto* p = static_cast<uint8_t*>(buf);
-  while (len > 0) {
-    if (SkipBad(&off, "read") != 0) return OSA_EFAIL;
-    uint32_t n = len < pagesize_ ? len : pagesize_;
-    if (pio(fd_.get(), false, p, n, off) != 0) {
-      DVR_ERROR("read failed on %s at 0x%08X (block 0x%08X)\n", path_.c_str(), off, off - off % erasesize_);
-      return OSA_EFAIL;
-    }
-    p += n;
-    off += n;
-    len -= n;
-  }
-  return OSA_SOK;
+  return Transfer(false, buf, off, len, pagesize_, &MtdDev::MapSkip);
 }
 
 int MtdDev::NandWriteEnv(const void* buf, uint32_t off, uint32_t len) {
@@ -328,22 +335,7 @@ int MtdDev::NandWriteEnv(const void* buf, uint32_t off, uint32_t len) {
     DVR_ERROR("NAND FLASH: address doesn't align 0x%x!\n", off);
     return OSA_EFAIL;
   }
-  std::vector<uint8_t> page(pagesize_);
-  auto* p = static_cast<const uint8_t*>(buf);
-  while (len > 0) {
-    if (SkipBad(&off, "write") != 0) return OSA_EFAIL;
-    uint32_t n = len < pagesize_ ? len : pagesize_;
-    std::memset(page.data(), 0xFF, page.size());
-    std::memcpy(page.data(), p, n);
-    if (pio(fd_.get(), true, page.data(), pagesize_, off) != 0) {
-      DVR_ERROR("write failed on %s at 0x%08X (block 0x%08X)\n", path_.c_str(), off, off - off % erasesize_);
-      return OSA_EFAIL;
-    }
-    p += n;
-    off += n;
-    len -= n;
-  }
-  return OSA_SOK;
+  return Transfer(true, buf, off, len, pagesize_, &MtdDev::MapSkip);
 }
 
 int MtdDev::NandEraseEnv(uint32_t off, uint32_t len, uint32_t unit) {
@@ -363,18 +355,7 @@ int MtdDev::NorRead(void* buf, uint32_t off, uint32_t len) {
     DVR_ERROR("param err.\n");
     return OSA_EFAIL;
   }
-  auto* p = static_cast<uint8_t*>(buf);
-  while (len > 0) {
-    uint32_t n = len < kNorChunk ? len : kNorChunk;
-    if (pio(fd_.get(), false, p, n, off) != 0) {
-      DVR_ERROR("read failed on %s at 0x%08X (block 0x%08X)\n", path_.c_str(), off, off - off % erasesize_);
-      return OSA_EFAIL;
-    }
-    p += n;
-    off += n;
-    len -= n;
-  }
-  return OSA_SOK;
+  return Transfer(false, buf, off, len, kNorChunk, &MtdDev::MapNone);
 }
 
 int MtdDev::NorWrite(const void* buf, uint32_t off, uint32_t len) {
@@ -383,18 +364,7 @@ int MtdDev::NorWrite(const void* buf, uint32_t off, uint32_t len) {
     return OSA_EFAIL;
   }
   uint32_t chunk = erasesize_ % kNorChunk == 0 ? kNorChunk : erasesize_;
-  auto* p = static_cast<const uint8_t*>(buf);
-  while (len > 0) {
-    uint32_t n = len < chunk ? len : chunk;
-    if (pio(fd_.get(), true, p, n, off) != 0) {
-      DVR_ERROR("write failed on %s at 0x%08X (block 0x%08X)\n", path_.c_str(), off, off - off % erasesize_);
-      return OSA_EFAIL;
-    }
-    p += n;
-    off += n;
-    len -= n;
-  }
-  return OSA_SOK;
+  return Transfer(true, buf, off, len, chunk, &MtdDev::MapNone);
 }
 
 int MtdDev::NorErase(uint32_t off, uint32_t unit) {

@@ -1,10 +1,8 @@
 // /proc/mtd: one line per partition, "mtdN: SIZE ERASESIZE \"NAME\"".
 
-#include <fcntl.h>
-
 #include <cstdio>
 
-#include "osa/sys.h"
+#include "osa/file.h"
 #include "platform/flash/flash.h"
 
 namespace flash {
@@ -91,27 +89,21 @@ bool ParseProcMtd(std::string_view text, std::vector<MtdLine>* out, std::string*
 }
 
 bool ReadProcMtd(std::vector<MtdLine>* out, std::string* err) {
-  osa::UniqueFd fd(osa::sys::open("/proc/mtd", O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    *err = "cannot open /proc/mtd";
-    return false;
-  }
-  std::string text;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = osa::sys::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      *err = "cannot read /proc/mtd";
-      return false;
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    if (text.size() > (1u << 20)) {
+  auto file = osa::ReadFile("/proc/mtd", 1u << 20);
+  switch (file.status) {
+    case osa::ReadStatus::Ok:
+      return ParseProcMtd(file.data, out, err);
+    case osa::ReadStatus::TooLarge:
       *err = "/proc/mtd is too large";
       return false;
-    }
+    case osa::ReadStatus::Missing:
+      *err = "cannot open /proc/mtd";
+      return false;
+    case osa::ReadStatus::IoError:
+      break;
   }
-  return ParseProcMtd(text, out, err);
+  *err = "cannot read /proc/mtd";
+  return false;
 }
 
 }  // namespace flash

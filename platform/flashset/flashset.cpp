@@ -12,6 +12,7 @@
 #include <string>
 #include <type_traits>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/env/bootenv.h"
 #include "platform/res/res.h"
@@ -19,11 +20,6 @@
 namespace {
 
 constexpr int kWriteAttempts = 8;
-
-// Restore states, per family: 0 nothing written, 1 a boot partition was
-// written, 2 the boot environment says so.  They only move forward.
-int g_restore_mtd = 0;
-int g_restore_emmc = 0;
 
 bool in_logo(uint32_t addr) { return addr >= kLogoBase && addr - kLogoBase < kLogoSize; }
 
@@ -42,29 +38,44 @@ std::string env_part_name() {
   return name;
 }
 
-void note_restore(int* state, const char* name, bool boot_counts) {
-  if (*state != 0) return;
+void note_restore(FlashDev* dev, int FlashsRestore::*family, const char* name, bool boot_counts) {
+  Flashs* o = dev->owner;
+  if (!o) return;
+  {
+    osa::LockGuard g(o->state_lock);
+    if (o->restore.*family != 0) return;
+  }
   std::string env = env_part_name();
   if ((!env.empty() && env == name) || (boot_counts && std::strstr(name, "boot"))) {
+    osa::LockGuard g(o->state_lock);
+    if (o->restore.*family != 0) return;
     DVR_INFO("set env restore 1\n");
-    *state = 1;
+    o->restore.*family = 1;
   }
 }
 
-int raise_restore(int* state) {
-  if (*state != 1) return 0;
+// The boot environment is written without the state lock: it may reach
+// flash itself.
+int raise_restore(FlashDev* dev, int FlashsRestore::*family) {
+  Flashs* o = dev->owner;
+  if (!o) return 0;
+  {
+    osa::LockGuard g(o->state_lock);
+    if (o->restore.*family != 1) return 0;
+  }
   if (BootSetPara("restore", "1") != 0) {
     DVR_ERROR("Env Set set restore failed\n");
     return OSA_EFAIL;
   }
-  *state = 2;
+  osa::LockGuard g(o->state_lock);
+  o->restore.*family = 2;
   return 0;
 }
 
-Flashs* stats_owner = nullptr;  // the set whose devices are being driven
-
-void count(uint64_t FlashsStats::*f, uint64_t n) {
-  if (stats_owner) stats_owner->stats.*f += n;
+void count(FlashDev* dev, uint64_t FlashsStats::*f, uint64_t n) {
+  if (!dev || !dev->owner) return;
+  osa::LockGuard g(dev->owner->state_lock);
+  dev->owner->stats.*f += n;
 }
 
 // ------------------------------------------------------ verified write
@@ -73,7 +84,8 @@ void count(uint64_t FlashsStats::*f, uint64_t n) {
 // the read-back differs.  Any erase, write or read failure ends it at once.
 // `kind` is "mtd" or "emmc", as the messages name the family.
 template <typename Part>
-int write_read_compare(Part* p, const uint8_t* buf, uint32_t off, uint32_t len, const char* kind, bool erase) {
+int write_read_compare(FlashDev* dev, Part* p, const uint8_t* buf, uint32_t off, uint32_t len, const char* kind,
+                       bool erase) {
   std::vector<uint8_t> back(len);
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
     if constexpr (std::is_same_v<Part, flash::MtdDev>) {
@@ -82,14 +94,14 @@ int write_read_compare(Part* p, const uint8_t* buf, uint32_t off, uint32_t len, 
           DVR_ERROR("mtd erase failed, mtdname[%s]\n", p->name());
           return OSA_EFAIL;
         }
-        count(&FlashsStats::erased, p->erasesize());
+        count(dev, &FlashsStats::erased, p->erasesize());
       }
     }
     if (p->Write(buf, off, len) != 0) {
       DVR_ERROR("%s write failed, %sname[%s]\n", kind, kind, p->name());
       return OSA_EFAIL;
     }
-    count(&FlashsStats::written, len);
+    count(dev, &FlashsStats::written, len);
     // The written data on its way to the medium before it is read back:
     // the partition's own descriptor where there is one, not every file
     // system of the board.
@@ -100,7 +112,7 @@ int write_read_compare(Part* p, const uint8_t* buf, uint32_t off, uint32_t len, 
       DVR_ERROR("read error\n");
       return OSA_EFAIL;
     }
-    count(&FlashsStats::read, len);
+    count(dev, &FlashsStats::read, len);
     if (std::memcmp(back.data(), buf, len) == 0) return 0;
     DVR_ERROR("%s[%s] addr(0x%x) len(0x%x) data not equal, try again.\n", kind, p->name(), off, len);
   }
@@ -233,28 +245,28 @@ static int walk(uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev, Conv
   return 0;
 }
 
-int FlashMtdRead(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {
+// Reads of either family: the partitions' own reads, counted for the set.
+template <typename Part, typename Convert>
+static int read_parts(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev, Convert conv,
+                      const char* warn) {
   if (!check_dev(buf, done, dev)) return OSA_EFAIL;
   auto* b = static_cast<uint8_t*>(buf);
-  return walk<flash::MtdDev>(addr, len, done, dev, FlashConvertMtd,
-                             [&](flash::MtdDev* p, uint32_t off, uint32_t n, uint32_t at) {
-                               int r = p->Read(b + at, off, n);
-                               if (r == 0) count(&FlashsStats::read, n);
-                               return r;
-                             },
-                             "FlashConvertMtd");
+  return walk<Part>(
+      addr, len, done, dev, conv,
+      [&](Part* p, uint32_t off, uint32_t n, uint32_t at) {
+        int r = p->Read(b + at, off, n);
+        if (r == 0) count(dev, &FlashsStats::read, n);
+        return r;
+      },
+      warn);
+}
+
+int FlashMtdRead(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {
+  return read_parts<flash::MtdDev>(buf, addr, len, done, dev, FlashConvertMtd, "FlashConvertMtd");
 }
 
 int FlashEmmcRead(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {
-  if (!check_dev(buf, done, dev)) return OSA_EFAIL;
-  auto* b = static_cast<uint8_t*>(buf);
-  return walk<flash::EmmcDev>(addr, len, done, dev, FlashConvertEmmc,
-                              [&](flash::EmmcDev* p, uint32_t off, uint32_t n, uint32_t at) {
-                                int r = p->Read(b + at, off, n);
-                                if (r == 0) count(&FlashsStats::read, n);
-                                return r;
-                              },
-                              "FlashConvertEmmc");
+  return read_parts<flash::EmmcDev>(buf, addr, len, done, dev, FlashConvertEmmc, "FlashConvertEmmc");
 }
 
 int FlashMtdWrite(const void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev) {
@@ -270,15 +282,15 @@ int FlashMtdWrite(const void* buf, uint32_t addr, uint32_t len, uint32_t* done, 
           DVR_ERROR("mtd[%s] len(0x%x) is not a multiple of the erase size 0x%x\n", p->name(), n, p->erasesize());
           return OSA_EFAIL;
         }
-        if (write_read_compare(p, b + at, off, n, "mtd", true) != 0) {
+        if (write_read_compare(dev, p, b + at, off, n, "mtd", true) != 0) {
           DVR_ERROR("FlashWriteReadCompare failed\n");
           return OSA_EFAIL;
         }
-        note_restore(&g_restore_mtd, p->name(), p->type() == flash::FlashType::Nand);
+        note_restore(dev, &FlashsRestore::mtd, p->name(), p->type() == flash::FlashType::Nand);
         return 0;
       },
       "FlashConvertMtd");
-  if (raise_restore(&g_restore_mtd) != 0) return OSA_EFAIL;
+  if (raise_restore(dev, &FlashsRestore::mtd) != 0) return OSA_EFAIL;
   return r;
 }
 
@@ -289,15 +301,15 @@ int FlashEmmcWrite(const void* buf, uint32_t addr, uint32_t len, uint32_t* done,
       addr, len, done, dev, FlashConvertEmmc,
       [&](flash::EmmcDev* p, uint32_t off, uint32_t n, uint32_t at) {
         DVR_INFO("FlashEmmcWrite: current emmc parition name is [%s].\n", p->name());
-        if (write_read_compare(p, b + at, off, n, "emmc", false) != 0) {
+        if (write_read_compare(dev, p, b + at, off, n, "emmc", false) != 0) {
           DVR_ERROR("FlashWriteReadCompare failed\n");
           return OSA_EFAIL;
         }
-        note_restore(&g_restore_emmc, p->name(), true);
+        note_restore(dev, &FlashsRestore::emmc, p->name(), true);
         return 0;
       },
       "FlashConvertEmmc");
-  if (raise_restore(&g_restore_emmc) != 0) return OSA_EFAIL;
+  if (raise_restore(dev, &FlashsRestore::emmc) != 0) return OSA_EFAIL;
   return r;
 }
 
@@ -321,7 +333,7 @@ int FlashMtdErase(uint32_t addr, FlashDev* dev) {
     DVR_ERROR("mtddev[%s] Erase %#x faild\n", p->name(), off);
     return OSA_EFAIL;
   }
-  count(&FlashsStats::erased, p->erasesize());
+  count(dev, &FlashsStats::erased, p->erasesize());
   return 0;
 }
 
@@ -350,9 +362,24 @@ int FlashEmmcErase(uint32_t addr, FlashDev* dev) {
 
 // ------------------------------------------------------------ the set
 
-Flashs* FlashsDefault() {
-  static Flashs* s = new Flashs;  // lives for the process
-  return s;
+Flashs* FlashsDefault() { return &osa::Singleton<Flashs>(); }
+
+void Flashs::ResetForTest() {
+  res = {};
+  count = 0;
+  built = false;
+  for (FlashDev& d : devs) {
+    osa::LockGuard g(d.lock);
+    d.chip = {};
+    d.erase_unit = 0;
+    d.mtd.clear();
+    d.emmc.clear();
+    d.ops = nullptr;
+    d.owner = nullptr;
+  }
+  osa::LockGuard g(state_lock);
+  stats = {};
+  restore = {};
 }
 
 int FlashsCreate(Flashs* set) {
@@ -364,6 +391,7 @@ int FlashsCreate(Flashs* set) {
   for (uint32_t i = 0; i < set->count; ++i) {
     FlashDev& d = set->devs[i];
     d.chip = set->res.Chip[i];
+    d.owner = set;
     switch (d.chip.Type) {
       case FLASH_CHIP_NONE: d.ops = &kNoneOps; break;
       case FLASH_CHIP_MTD: d.ops = &kMtdOps; break;
@@ -400,7 +428,6 @@ int cycle(Flashs* set, uint32_t addr, uint32_t len, Call call, const char* fail_
     DVR_ERROR("%s\n", fail_msg);
     return OSA_EFAIL;
   }
-  stats_owner = set;
   uint32_t i = 0, misses = 0, pos = 0;
   while (pos < len) {
     uint32_t done = 0;
@@ -465,7 +492,6 @@ int FlashsErase(uint32_t addr, Flashs* set) {
     OSA_CHECK_FAIL("Thiz");
     return OSA_EFAIL;
   }
-  stats_owner = set;
   for (uint32_t i = 0; i < set->count; ++i) {
     FlashDev& d = set->devs[i];
     if (!d.ops || !d.ops->Erase) continue;
@@ -487,7 +513,6 @@ int FlashsErasePartition(const char* name, Flashs* set) {
     OSA_CHECK_FAIL(name ? "Thiz" : "name");
     return OSA_EFAIL;
   }
-  stats_owner = set;
   for (uint32_t i = 0; i < set->count; ++i) {
     FlashDev& d = set->devs[i];
     if (!d.ops || !d.ops->Erase) {

@@ -53,6 +53,7 @@ inline constexpr uint32_t kLogoSize = 0x140000;
 inline constexpr int kFlashNotHere = -2;
 
 struct FlashDev;
+struct Flashs;
 struct FlashDevOps {
   int (*Create)(FlashDev* dev);
   int (*Read)(void* buf, uint32_t addr, uint32_t len, uint32_t* done, FlashDev* dev);
@@ -66,6 +67,7 @@ struct FlashDev {
   std::vector<flash::MtdDev*> mtd;    // type 1, in entry order
   std::vector<flash::EmmcDev*> emmc;  // type 2, in entry order
   const FlashDevOps* ops = nullptr;
+  Flashs* owner = nullptr;  // the set that built it: statistics and restore flag
   osa::Mutex lock{osa::Mutex::Kind::Recursive};
 };
 
@@ -88,12 +90,22 @@ struct FlashsStats {
   uint64_t read = 0, written = 0, erased = 0;
 };
 
+// Restore flag of one flash family: 0 nothing written, 1 a boot partition
+// was written, 2 the boot environment says so.  It only moves forward.
+struct FlashsRestore {
+  int mtd = 0, emmc = 0;
+};
+
 struct Flashs {
   FlashRes res{};
   uint32_t count = 0;
   FlashDev devs[kFlashMaxChips];
   bool built = false;
+  // Guarded by state_lock: chips of the set are driven from several threads.
   FlashsStats stats;
+  FlashsRestore restore;
+  osa::Mutex state_lock;
+  void ResetForTest();  // as never built
 };
 
 // The process-wide set that FlashDevInit builds.

@@ -8,23 +8,22 @@
 #include <cstring>
 #include <memory>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 
 namespace {
 
 struct FbdSet {
-  osa::Mutex Lock;
+  osa::Mutex Lock;  // guards building the set
   bool Inited = false;
   FbdRes_t Res{};
   std::unique_ptr<FbdBoard_t> Board[RES_FBD_MAX];
+  osa::Mutex HeartLock;  // guards the heartbeat descriptor
+  osa::UniqueFd Heart;
+  void ResetForTest();
 };
 
-FbdSet& set() {
-  static FbdSet* s = new FbdSet;
-  return *s;
-}
-
-std::atomic<int> g_heart{-1};
+FbdSet& set() { return osa::Singleton<FbdSet>(); }
 
 bool check(const void* p, const char* name) {
   if (p) return true;
@@ -117,18 +116,33 @@ int set_write(const void* buf, uint32_t len) {
 }  // namespace
 
 int HeartDeviceOpen() {
-  if (g_heart.load() >= 0) return OSA_SOK;
-  int fd = osa::sys::open(HEART_NODE, O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    DVR_ERROR("open %s failed heart_fd %d\n", HEART_NODE, fd);
+  FbdSet& s = set();
+  osa::LockGuard g(s.HeartLock);
+  if (s.Heart) return OSA_SOK;
+  s.Heart.reset(osa::sys::open(HEART_NODE, O_RDWR | O_CLOEXEC));
+  if (!s.Heart) {
+    DVR_ERROR("open %s failed heart_fd %d\n", HEART_NODE, s.Heart.get());
     return OSA_EFAIL;
   }
-  int expected = -1;
-  if (!g_heart.compare_exchange_strong(expected, fd)) osa::sys::close(fd);
   return OSA_SOK;
 }
 
-int HeartDeviceFd() { return g_heart.load(); }
+int HeartDeviceFd() {
+  FbdSet& s = set();
+  osa::LockGuard g(s.HeartLock);
+  return s.Heart.get();
+}
+
+namespace {
+// The keep-alive frame also feeds the heartbeat device.
+void heart_beat() {
+  static const char beat[8] = {'0', 'x', 'a', 'f', 0, 0, 0, 0};
+  FbdSet& s = set();
+  osa::LockGuard g(s.HeartLock);
+  if (osa::sys::write(s.Heart.get(), beat, sizeof beat) != static_cast<ssize_t>(sizeof beat))
+    DVR_ERROR("write %s failed\n", HEART_NODE);
+}
+}  // namespace
 
 int FbdDevInit() {
   FbdSet& s = set();
@@ -162,19 +176,18 @@ int FbdDevInit() {
   return OSA_SOK;
 }
 
-void FbdDevReset() {
-  FbdSet& s = set();
-  osa::LockGuard g(s.Lock);
-  for (auto& b : s.Board) {
+void FbdSet::ResetForTest() {
+  osa::LockGuard g(Lock);
+  for (auto& b : Board) {
     if (b && b->Thread.joinable()) {
       if (b->ThreadStop) b->ThreadStop(b.get());
       b->Thread.join();
     }
     b.reset();
   }
-  s.Inited = false;
-  int fd = g_heart.exchange(-1);
-  if (fd >= 0) osa::sys::close(fd);
+  Inited = false;
+  osa::LockGuard h(HeartLock);
+  Heart.reset();
 }
 
 int FrontboardCreate() {
@@ -216,11 +229,8 @@ int FrontboardWrite(const void* buf, int len) {
     return OSA_EFAIL;
   }
   if (len >= 4 && std::memcmp(buf, FBD_KEEPALIVE_FRAME, 4) == 0 && heart_readable() &&
-      HeartDeviceOpen() == OSA_SOK) {
-    static const char beat[8] = {'0', 'x', 'a', 'f', 0, 0, 0, 0};
-    if (osa::sys::write(g_heart.load(), beat, sizeof beat) != static_cast<ssize_t>(sizeof beat))
-      DVR_ERROR("write %s failed\n", HEART_NODE);
-  }
+      HeartDeviceOpen() == OSA_SOK)
+    heart_beat();
   if (set_write(buf, static_cast<uint32_t>(len)) != OSA_SOK) {
     DVR_ERROR("write failed\n");
     return OSA_EFAIL;
@@ -228,19 +238,30 @@ int FrontboardWrite(const void* buf, int len) {
   return len;
 }
 
-int FrontboardRead2(void* buf, int len, int board) {
-  if (!check(buf, "Buffer") || len < 0) return OSA_EFAIL;
+namespace {
+// The board that a caller addresses, once the set is built; null after
+// the message.
+FbdBoard_t* addressed(const void* buf, int len, int board, bool reading) {
+  if (!check(buf, "Buffer") || len < 0) return nullptr;
   if (FbdDevInit() != OSA_SOK) {
     DVR_ERROR("FrontboardRead failed, FbdDevInit failed.\n");
-    return OSA_EFAIL;
+    return nullptr;
   }
   FbdSet& s = set();
-  if (board < 0 || static_cast<uint32_t>(board) >= s.Res.Count || !s.Board[board] || !s.Board[board]->Read) {
+  FbdBoard_t* b = board >= 0 && static_cast<uint32_t>(board) < s.Res.Count ? s.Board[board].get() : nullptr;
+  if (!b || !(reading ? reinterpret_cast<void*>(b->Read) : reinterpret_cast<void*>(b->Write))) {
     DVR_ERROR("param vailed\n");
-    return OSA_EFAIL;
+    return nullptr;
   }
+  return b;
+}
+}  // namespace
+
+int FrontboardRead2(void* buf, int len, int board) {
+  FbdBoard_t* b = addressed(buf, len, board, true);
+  if (!b) return OSA_EFAIL;
   uint32_t r = 0;
-  if (s.Board[board]->Read(buf, static_cast<uint32_t>(len), &r, s.Board[board].get()) != OSA_SOK) {
+  if (b->Read(buf, static_cast<uint32_t>(len), &r, b) != OSA_SOK) {
     DVR_ERROR("read failed\n");
     return OSA_EFAIL;
   }
@@ -248,48 +269,33 @@ int FrontboardRead2(void* buf, int len, int board) {
 }
 
 int FrontboardWrite2(const void* buf, int len, int board) {
-  if (!check(buf, "Buffer") || len < 0) return OSA_EFAIL;
-  if (FbdDevInit() != OSA_SOK) {
-    DVR_ERROR("FrontboardRead failed, FbdDevInit failed.\n");
-    return OSA_EFAIL;
-  }
-  FbdSet& s = set();
-  if (board < 0 || static_cast<uint32_t>(board) >= s.Res.Count || !s.Board[board] || !s.Board[board]->Write) {
-    DVR_ERROR("param vailed\n");
-    return OSA_EFAIL;
-  }
-  if (s.Board[board]->Write(buf, static_cast<uint32_t>(len), s.Board[board].get()) != OSA_SOK) {
+  FbdBoard_t* b = addressed(buf, len, board, false);
+  if (!b) return OSA_EFAIL;
+  if (b->Write(buf, static_cast<uint32_t>(len), b) != OSA_SOK) {
     DVR_ERROR("write failed\n");
     return OSA_EFAIL;
   }
   return len;
 }
 
-int FrontboardThreadStart() {
+namespace {
+// Runs a thread operation of every board in order, up to the first failure.
+int each_thread(int (*FbdBoard_t::*op)(FbdBoard_t*), const char* name) {
   FbdSet& s = set();
   for (uint32_t i = 0; i < s.Res.Count; ++i) {
     FbdBoard_t* b = s.Board[i].get();
-    if (b && b->ThreadStart && b->ThreadStart(b) != OSA_SOK) {
-      DVR_ERROR("pFbdDev[%d]->ThreadStart err\n", static_cast<int>(i));
-      DVR_ERROR("ThreadStart failed\n");
+    if (b && b->*op && (b->*op)(b) != OSA_SOK) {
+      DVR_ERROR("pFbdDev[%d]->%s err\n", static_cast<int>(i), name);
+      DVR_ERROR("%s failed\n", name);
       return OSA_EFAIL;
     }
   }
   return OSA_SOK;
 }
+}  // namespace
 
-int FrontboardThreadStop() {
-  FbdSet& s = set();
-  for (uint32_t i = 0; i < s.Res.Count; ++i) {
-    FbdBoard_t* b = s.Board[i].get();
-    if (b && b->ThreadStop && b->ThreadStop(b) != OSA_SOK) {
-      DVR_ERROR("pFbdDev[%d]->ThreadStop err\n", static_cast<int>(i));
-      DVR_ERROR("ThreadStop failed\n");
-      return OSA_EFAIL;
-    }
-  }
-  return OSA_SOK;
-}
+int FrontboardThreadStart() { return each_thread(&FbdBoard_t::ThreadStart, "ThreadStart"); }
+int FrontboardThreadStop() { return each_thread(&FbdBoard_t::ThreadStop, "ThreadStop"); }
 
 // ------------------------------------------------------ serial-line board
 

@@ -2,9 +2,12 @@
 // key matrices, ...) behind one stream of 4-byte frames.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <thread>
+#include <vector>
 
 #include "platform/res/res.h"
 #include "platform/uart/uart.h"
@@ -12,6 +15,16 @@
 inline constexpr const char* HEART_NODE = "/dev/beat_heart";
 inline constexpr uint8_t FBD_RELEASE_FRAME[4] = {0xFF, 0x09, 0x00, 0x00};
 inline constexpr uint8_t FBD_KEEPALIVE_FRAME[4] = {0xFF, 0x0A, 0x00, 0x00};
+
+// A front-panel frame: four bytes, the first FF.
+using FbdFrame = std::array<uint8_t, 4>;
+// Splits received bytes into frames.  Bytes before an FF cannot start a
+// frame and are skipped, so a reader that lost step realigns on the next
+// FF.  Complete frames are appended to *frames.  Returns how many bytes of
+// data were used; the rest (fewer than four, the first FF) is the start of
+// the next frame and waits for more bytes.  No I/O.
+size_t FbdSplitFrames(const uint8_t* data, size_t len, std::vector<FbdFrame>* frames);
+bool FbdIsRelease(const FbdFrame& f);
 
 struct FbdBoard_t {
   const FbdEntry_t* Res = nullptr;
@@ -38,8 +51,6 @@ int FrontboardRead2(void* buf, int len, int board);
 int FrontboardWrite2(const void* buf, int len, int board);
 int FrontboardThreadStart();
 int FrontboardThreadStop();
-// Forgets the set (tests that switch boards).
-void FbdDevReset();
 
 // Serial-line board operations.
 int FbdUartCreate(FbdBoard_t* Thiz);

@@ -1,5 +1,6 @@
 // Flash partition containers and the boot flash partition table.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -131,6 +132,38 @@ void PartTable::SetValid(std::size_t i, bool valid) {
 }
 
 std::vector<uint8_t> PartTable::Encode() const { return raw_; }
+
+bool CheckPartTable(const PartTable& t, uint64_t device_size, uint32_t erase_unit, std::string* err) {
+  char m[200];
+  auto fail = [&](const TableEntry& e, const char* why, unsigned long long v) {
+    snprintf(m, sizeof m, "partition [%s] at 0x%x size 0x%x %s 0x%llx", e.name.c_str(), e.start, e.size, why, v);
+    *err = m;
+    return false;
+  };
+  std::vector<std::size_t> order(t.size());
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const TableEntry& e = t[i];
+    order[i] = i;
+    if (e.start < kTableBlockLen) return fail(e, "overlaps the partition table block of size", kTableBlockLen);
+    if (uint64_t(e.start) + e.size > device_size) return fail(e, "does not fit a device of size", device_size);
+    if (e.size < kContainerSlack) return fail(e, "is smaller than a container of size", kContainerSlack);
+    if (erase_unit && (e.start % erase_unit || e.size % erase_unit))
+      return fail(e, "is not aligned to the erase unit", erase_unit);
+    for (std::size_t j = 0; j < i; ++j)
+      if (t[j].name == e.name) return fail(e, "has the name of entry", j);
+  }
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return t[a].start < t[b].start; });
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    const TableEntry &a = t[order[k - 1]], &b = t[order[k]];
+    if (uint64_t(a.start) + a.size > b.start) {
+      snprintf(m, sizeof m, "partition [%s] at 0x%x size 0x%x overlaps partition [%s] at 0x%x", b.name.c_str(), b.start,
+               b.size, a.name.c_str(), a.start);
+      *err = m;
+      return false;
+    }
+  }
+  return true;
+}
 
 PartTable PartTable::Make(const std::vector<TableEntry>& entries) {
   PartTable t;

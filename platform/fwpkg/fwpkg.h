@@ -28,6 +28,9 @@ enum : int {
 };
 
 inline constexpr std::size_t kHeaderLen = 1548;
+// The largest package the tools read: the installer holds a package whole
+// in memory, and no board has more.
+inline constexpr uint64_t kMaxPackageLen = 256ull << 20;
 inline constexpr std::size_t kItemCount = 4;
 
 // One item entry as stored (integers little-endian).
@@ -111,6 +114,10 @@ uint32_t PackageChecksum(std::span<const std::span<const uint8_t>> blocks);
 // The same register arithmetic, continued from `crc` over `data`.
 uint32_t ChecksumUpdate(uint32_t crc, std::span<const uint8_t> data);
 
+// How many bytes a package with this header can hold: the stated pack
+// size, or further where an item or the script ends.
+uint64_t StatedLength(const Header& h);
+
 // Encodes a header (host tool): fields from h, integers little-endian.
 std::array<uint8_t, kHeaderLen> EncodeHeader(const Header& h);
 
@@ -150,6 +157,9 @@ const char* ContainerName(Container c);
 // ------------------------------------------------- partition table
 
 inline constexpr uint32_t kTableBlockLen = 131072;
+// The boot flash sizes the partition update works on.
+inline constexpr uint64_t kMinBootFlash = 8ull << 20;
+inline constexpr uint64_t kMaxBootFlash = 64ull << 20;
 inline constexpr std::size_t kTableHeaderLen = 16;
 inline constexpr std::size_t kTableEntryLen = 52;
 inline constexpr std::size_t kTableMaxEntries = 32;
@@ -199,6 +209,18 @@ class PartTable {
   std::vector<uint8_t> raw_;  // header and entries as read
   std::vector<TableEntry> entries_;
 };
+
+// The erase unit the host tool assumes when none is given: the smallest
+// erase block of the boot flashes in use (NOR).
+inline constexpr uint32_t kDefaultEraseUnit = 0x10000;
+
+// Whether a decoded table can be written safely: every entry lies after
+// the table block and inside the device, overlaps no other entry and has a
+// name of its own; with `erase_unit` not 0, starts and sizes are multiples
+// of it (erasing a partition must not touch its neighbours).  The
+// installer and the host tool both judge a table by this.  False with *err
+// saying which entry is wrong.
+bool CheckPartTable(const PartTable& t, uint64_t device_size, uint32_t erase_unit, std::string* err);
 
 // Byte order helpers for the formats.
 inline uint32_t LoadLe32(const uint8_t* p) {

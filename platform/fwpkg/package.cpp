@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/fwpkg/fwpkg.h"
@@ -116,6 +117,14 @@ int CheckLayout(const Header& h, uint64_t total, std::string* err) {
     }
   }
   return kUpgradeOk;
+}
+
+uint64_t StatedLength(const Header& h) {
+  uint64_t n = std::max<uint64_t>(kHeaderLen, h.pack_size);
+  for (const Item& it : h.items)
+    if (it.kind != ItemKind::Skip) n = std::max<uint64_t>(n, uint64_t(it.start) + it.number);
+  if (h.script_flag == 1) n = std::max<uint64_t>(n, uint64_t(h.script_start) + h.script_len);
+  return n;
 }
 
 // zlib keeps the complemented register: crc32(c, d) = ~R(~c, d), where R

@@ -8,10 +8,15 @@
 #include <cstring>
 #include <new>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 
 #define GPIO_DEBUG(fmt, ...) \
   OSA_logWrite(OSA_LOG_DBG, OSA_COLOUR_PLAIN, OSA_TAG_LIBDVR fmt __VA_OPT__(, ) __VA_ARGS__)
+// An error line naming the given function (the public operation, not the
+// helper that noticed the failure).
+#define GPIO_ERROR(fn, fmt, ...) \
+  OSA_logWrite(OSA_LOG_ERR, OSA_COLOUR_RED, OSA_TAG_LIBDVR "ERROR  (%s|%d): " fmt, fn, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 namespace {
 
@@ -26,39 +31,65 @@ GpioIoctl_t request_for(const GpioDev_t& d, uint32_t value) {
   return r;
 }
 
-// The board driver's descriptor, or -1 after "invalid output param".
-int board_fd(const GpioDev_t& d) {
-  int fd = d.Parent ? d.Parent->Fd.load(std::memory_order_acquire) : -1;
-  if (fd < 0) DVR_ERROR("invalid output param\n");
-  return fd;
+bool have_value(const GpioDev_t* Thiz, const uint32_t* pValue) {
+  if (!Thiz) OSA_CHECK_FAIL("Thiz");
+  else if (!pValue) OSA_CHECK_FAIL("pValue");
+  else return true;
+  return false;
 }
 
-int common_dir_out(GpioDev_t* Thiz) { return GpioCommonSetDir(GPIO_DIR_OUT, Thiz); }
-int common_dir_in(GpioDev_t* Thiz) { return GpioCommonSetDir(GPIO_DIR_IN, Thiz); }
-int common_high(GpioDev_t* Thiz) {
-  uint32_t v = 1;
-  return GpioCommonWrite(&v, Thiz);
+// One request to the board driver on a line: `value` goes out, the value
+// word that comes back goes to *back.  report logs a failed ioctl.
+template <typename Report>
+int board_request(GpioDev_t* Thiz, unsigned long request, uint32_t value, uint32_t* back, Report report) {
+  if (!Thiz) {
+    OSA_CHECK_FAIL("Thiz");
+    return OSA_EFAIL;
+  }
+  osa::LockGuard g(Thiz->Lock);
+  GpioManager_t* m = Thiz->Parent;
+  if (!m) {
+    DVR_ERROR("invalid output param\n");
+    return OSA_EFAIL;
+  }
+  osa::LockGuard f(m->FdLock);
+  if (!m->Fd) {
+    DVR_ERROR("invalid output param\n");
+    return OSA_EFAIL;
+  }
+  GpioIoctl_t r = request_for(*Thiz, value);
+  if (osa::sys::ioctl(m->Fd.get(), request, &r) < 0) {
+    report(r);
+    return OSA_EFAIL;
+  }
+  if (back) *back = r.Value;
+  return OSA_SOK;
 }
-int common_low(GpioDev_t* Thiz) {
-  uint32_t v = 0;
-  return GpioCommonWrite(&v, Thiz);
+
+// The derived operations of either driver: direction and level constants.
+template <int (*SetDir)(uint32_t, GpioDev_t*)>
+int dir_out(GpioDev_t* Thiz) {
+  return SetDir(GPIO_DIR_OUT, Thiz);
+}
+template <int (*SetDir)(uint32_t, GpioDev_t*)>
+int dir_in(GpioDev_t* Thiz) {
+  return SetDir(GPIO_DIR_IN, Thiz);
+}
+template <int (*Write)(uint32_t*, GpioDev_t*), uint32_t Level>
+int write_level(GpioDev_t* Thiz) {
+  uint32_t v = Level;
+  return Write(&v, Thiz);
 }
 
 int extend_read(uint32_t* pValue, GpioDev_t* Thiz) {
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
+  if (!have_value(Thiz, pValue)) return OSA_EFAIL;
   uint32_t v = 0;
   if (GpioExtendIoctl(GPIO_IOC_READ, &v, Thiz) != OSA_SOK) return OSA_EFAIL;
   *pValue = v & 1u;
   return OSA_SOK;
 }
 int extend_write(uint32_t* pValue, GpioDev_t* Thiz) {
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
+  if (!have_value(Thiz, pValue)) return OSA_EFAIL;
   uint32_t v = *pValue & 1u;
   return GpioExtendIoctl(GPIO_IOC_WRITE, &v, Thiz);
 }
@@ -66,46 +97,25 @@ int extend_set_dir(uint32_t dir, GpioDev_t* Thiz) {
   uint32_t v = dir & 1u;
   return GpioExtendIoctl(GPIO_IOC_SET_DIR, &v, Thiz);
 }
-int extend_dir_out(GpioDev_t* Thiz) { return extend_set_dir(GPIO_DIR_OUT, Thiz); }
-int extend_dir_in(GpioDev_t* Thiz) { return extend_set_dir(GPIO_DIR_IN, Thiz); }
-int extend_high(GpioDev_t* Thiz) {
-  uint32_t v = 1;
-  return extend_write(&v, Thiz);
-}
-int extend_low(GpioDev_t* Thiz) {
-  uint32_t v = 0;
-  return extend_write(&v, Thiz);
-}
 int extend_get_dir(uint32_t* pDir, GpioDev_t* Thiz) {
-  if (!pDir) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
+  if (!have_value(Thiz, pDir)) return OSA_EFAIL;
   return GpioExtendIoctl(GPIO_IOC_GET_DIR, pDir, Thiz);
 }
 
-void install_common(GpioDev_t& d) {
-  d.Read = GpioCommonRead;
-  d.Write = GpioCommonWrite;
-  d.Open = GpioCommonOpen;
-  d.SetDirOut = common_dir_out;
-  d.SetDirIn = common_dir_in;
-  d.WriteHigh = common_high;
-  d.WriteLow = common_low;
-  d.GetDir = GpioCommonGetDir;
-  d.ConfigAlt = GpioCommonConfigAlt;
-}
-
-void install_extend(GpioDev_t& d) {
-  d.Read = extend_read;
-  d.Write = extend_write;
-  d.Open = GpioExtendOpen;
-  d.SetDirOut = extend_dir_out;
-  d.SetDirIn = extend_dir_in;
-  d.WriteHigh = extend_high;
-  d.WriteLow = extend_low;
-  d.GetDir = extend_get_dir;
-  d.ConfigAlt = GpioExtendConfigAlt;
+// Both drivers offer the same operations; the derived ones come from
+// their direction and write requests.
+template <int (*Read)(uint32_t*, GpioDev_t*), int (*Write)(uint32_t*, GpioDev_t*), int (*Open)(GpioDev_t*),
+          int (*SetDir)(uint32_t, GpioDev_t*), int (*GetDir)(uint32_t*, GpioDev_t*), int (*ConfigAlt)(GpioDev_t*)>
+void install(GpioDev_t& d) {
+  d.Read = Read;
+  d.Write = Write;
+  d.Open = Open;
+  d.SetDirOut = dir_out<SetDir>;
+  d.SetDirIn = dir_in<SetDir>;
+  d.WriteHigh = write_level<Write, 1>;
+  d.WriteLow = write_level<Write, 0>;
+  d.GetDir = GetDir;
+  d.ConfigAlt = ConfigAlt;
 }
 
 void log_identity_error(const GpioRes_t& r) {
@@ -119,10 +129,7 @@ bool GpioSameLine(const GpioRes_t& a, const GpioRes_t& b) {
   return a.Port == b.Port && a.Bit == b.Bit && a.Index == b.Index && a.Type == b.Type;
 }
 
-GpioManager_t* GpioManagerGet() {
-  static GpioManager_t* m = new GpioManager_t;  // lines outlive every static destructor
-  return m;
-}
+GpioManager_t* GpioManagerGet() { return &osa::Singleton<GpioManager_t>(); }
 
 int GpioManagerInit() {
   GpioManager_t* m = GpioManagerGet();
@@ -138,13 +145,14 @@ int GpioManagerInit() {
   return OSA_SOK;
 }
 
-void GpioManagerReset() {
-  GpioManager_t* m = GpioManagerGet();
-  osa::LockGuard g(m->Lock);
-  m->Retired.splice(m->Retired.end(), m->Devs);
-  int fd = m->Fd.exchange(-1);
-  if (fd >= 0) osa::sys::close(fd);
+void GpioManager_t::ResetForTest() {
+  osa::LockGuard g(Lock);
+  Retired.splice(Retired.end(), Devs);
+  osa::LockGuard f(FdLock);
+  Fd.reset();
 }
+
+void GpioManagerReset() { GpioManagerGet()->ResetForTest(); }
 
 int GpioDevProbe(const GpioRes_t* pGpioRes, GpioDev_t** pGpioDev) {
   if (!pGpioRes || !pGpioDev) {
@@ -197,10 +205,11 @@ GpioDev_t* ManagerFindGpioDev(const GpioRes_t* pRes, GpioManager_t* Thiz) {
   d->Res = *pRes;
   if (pRes->Type == GPIO_TYPE_EXTEND) {
     DVR_INFO("stand extend gpio driver(implentment in kernel module).\n");
-    install_extend(*d);
+    install<extend_read, extend_write, GpioExtendOpen, extend_set_dir, extend_get_dir, GpioExtendConfigAlt>(*d);
   } else {
     DVR_INFO("embeded/pch/sio gpio driver(implentment in drvbox).\n");
-    install_common(*d);
+    install<GpioCommonRead, GpioCommonWrite, GpioCommonOpen, GpioCommonSetDir, GpioCommonGetDir,
+            GpioCommonConfigAlt>(*d);
   }
   d->Parent = Thiz;
   bool opened = d->Open(d.get()) == OSA_SOK;
@@ -267,128 +276,64 @@ int GpioCommonOpen(GpioDev_t* Thiz) {
     OSA_CHECK_FAIL("Thiz->Parent");
     return OSA_EFAIL;
   }
-  // Called with the manager lock held, so the node is opened once.
   GpioManager_t* m = Thiz->Parent;
-  if (m->Fd.load(std::memory_order_acquire) >= 0) return OSA_SOK;
-  int fd = osa::sys::open(GPIO_NODE, O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
+  osa::LockGuard f(m->FdLock);
+  if (m->Fd) return OSA_SOK;
+  m->Fd.reset(osa::sys::open(GPIO_NODE, O_RDWR | O_CLOEXEC));
+  if (!m->Fd) {
     DVR_ERROR("Gpio device open failed, Full Devname:%s\n", GPIO_NODE);
     return OSA_EFAIL;
   }
-  m->Fd.store(fd, std::memory_order_release);
   return OSA_SOK;
 }
 
 int GpioCommonConfigAlt(GpioDev_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  osa::LockGuard g(Thiz->Lock);
-  int fd = board_fd(*Thiz);
-  if (fd < 0) return OSA_EFAIL;
-  GpioIoctl_t r = request_for(*Thiz, 0);
-  if (osa::sys::ioctl(fd, GPIO_IOC_CONFIG_ALT, &r) < 0) {
-    DVR_ERROR("ZQ_GPIO_INIT ioctl failed,port:%d bit:%d type:%d idx:%d\n", r.Port, r.Bit, static_cast<int>(r.Type),
-              static_cast<int>(r.Index));
-    return OSA_EFAIL;
-  }
-  return OSA_SOK;
+  return board_request(Thiz, GPIO_IOC_CONFIG_ALT, 0, nullptr, [fn = __func__](const GpioIoctl_t& r) {
+    GPIO_ERROR(fn, "ZQ_GPIO_INIT ioctl failed,port:%d bit:%d type:%d idx:%d\n", r.Port, r.Bit,
+               static_cast<int>(r.Type), static_cast<int>(r.Index));
+  });
 }
 
 int GpioCommonSetDir(uint32_t dir, GpioDev_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  osa::LockGuard g(Thiz->Lock);
-  int fd = board_fd(*Thiz);
-  if (fd < 0) return OSA_EFAIL;
-  GpioIoctl_t r = request_for(*Thiz, dir & 1u);
-  if (osa::sys::ioctl(fd, GPIO_IOC_SET_DIR, &r) < 0) {
-    DVR_ERROR("ZQ_GPIO_SET_DIR ioctl failed,dir:%d port:%d bit:%d type:%d idx:%d\n", static_cast<int>(dir & 1u),
-              r.Port, r.Bit, static_cast<int>(r.Type), static_cast<int>(r.Index));
-    return OSA_EFAIL;
-  }
-  return OSA_SOK;
+  return board_request(Thiz, GPIO_IOC_SET_DIR, dir & 1u, nullptr, [fn = __func__, dir](const GpioIoctl_t& r) {
+    GPIO_ERROR(fn, "ZQ_GPIO_SET_DIR ioctl failed,dir:%d port:%d bit:%d type:%d idx:%d\n",
+               static_cast<int>(dir & 1u), r.Port, r.Bit, static_cast<int>(r.Type), static_cast<int>(r.Index));
+  });
 }
 
 int GpioCommonGetDir(uint32_t* pDir, GpioDev_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  if (!pDir) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
-  osa::LockGuard g(Thiz->Lock);
-  int fd = board_fd(*Thiz);
-  if (fd < 0) return OSA_EFAIL;
-  GpioIoctl_t r = request_for(*Thiz, 0);
-  if (osa::sys::ioctl(fd, GPIO_IOC_GET_DIR, &r) < 0) {
-    DVR_ERROR("ZQ_GPIO_GET_DIR ioctl failed,port:%d bit:%d type:%d idx:%d\n", r.Port, r.Bit,
-              static_cast<int>(r.Type), static_cast<int>(r.Index));
-    return OSA_EFAIL;
-  }
-  *pDir = r.Value;
-  return OSA_SOK;
+  if (!have_value(Thiz, pDir)) return OSA_EFAIL;
+  return board_request(Thiz, GPIO_IOC_GET_DIR, 0, pDir, [fn = __func__](const GpioIoctl_t& r) {
+    GPIO_ERROR(fn, "ZQ_GPIO_GET_DIR ioctl failed,port:%d bit:%d type:%d idx:%d\n", r.Port, r.Bit,
+               static_cast<int>(r.Type), static_cast<int>(r.Index));
+  });
 }
 
 int GpioCommonRead(uint32_t* pValue, GpioDev_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
+  if (!have_value(Thiz, pValue)) return OSA_EFAIL;
+  uint32_t v = 0;
+  if (board_request(Thiz, GPIO_IOC_READ, 0, &v, [fn = __func__](const GpioIoctl_t& r) {
+        GPIO_ERROR(fn, "Read ioctl failed, port:%d,bit:%d,type:%d,idx:%d\n", r.Port, r.Bit,
+                   static_cast<int>(r.Type), static_cast<int>(r.Index));
+      }) != OSA_SOK)
     return OSA_EFAIL;
-  }
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
-  osa::LockGuard g(Thiz->Lock);
-  int fd = board_fd(*Thiz);
-  if (fd < 0) return OSA_EFAIL;
-  GpioIoctl_t r = request_for(*Thiz, 0);
-  if (osa::sys::ioctl(fd, GPIO_IOC_READ, &r) < 0) {
-    DVR_ERROR("Read ioctl failed, port:%d,bit:%d,type:%d,idx:%d\n", r.Port, r.Bit, static_cast<int>(r.Type),
-              static_cast<int>(r.Index));
-    return OSA_EFAIL;
-  }
-  *pValue = r.Value & 1u;
+  *pValue = v & 1u;
   return OSA_SOK;
 }
 
 int GpioCommonWrite(uint32_t* pValue, GpioDev_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
-  osa::LockGuard g(Thiz->Lock);
-  int fd = board_fd(*Thiz);
-  if (fd < 0) return OSA_EFAIL;
-  GpioIoctl_t r = request_for(*Thiz, *pValue & 1u);
-  if (osa::sys::ioctl(fd, GPIO_IOC_WRITE, &r) < 0) {
-    DVR_ERROR("Write ioctl failed, val:%d port:%d,bit:%d,type:%d,idx:%d\n", static_cast<int>(*pValue & 1u), r.Port,
-              r.Bit, static_cast<int>(r.Type), static_cast<int>(r.Index));
-    return OSA_EFAIL;
-  }
-  return OSA_SOK;
+  if (!have_value(Thiz, pValue)) return OSA_EFAIL;
+  uint32_t v = *pValue & 1u;
+  return board_request(Thiz, GPIO_IOC_WRITE, v, nullptr, [fn = __func__, v](const GpioIoctl_t& r) {
+    GPIO_ERROR(fn, "Write ioctl failed, val:%d port:%d,bit:%d,type:%d,idx:%d\n", static_cast<int>(v), r.Port,
+               r.Bit, static_cast<int>(r.Type), static_cast<int>(r.Index));
+  });
 }
 
 // -------------------------------------------------------- expander lines
 
 int GpioExtendIoctl(unsigned long request, uint32_t* pValue, GpioDev_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  if (!pValue) {
-    OSA_CHECK_FAIL("pValue");
-    return OSA_EFAIL;
-  }
+  if (!have_value(Thiz, pValue)) return OSA_EFAIL;
   osa::LockGuard g(Thiz->Lock);
   osa::UniqueFd fd(osa::sys::open(GPIO_EXTEND_NODE, O_RDWR | O_CLOEXEC));
   if (!fd) {

@@ -6,7 +6,6 @@
 
 #include <sys/ioctl.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -61,7 +60,10 @@ struct GpioDev_t {
 };
 
 struct GpioManager_t {
-  std::atomic<int> Fd{-1};  // /dev/vs_gpio, shared by every board-driver line
+  // /dev/vs_gpio, shared by every board-driver line.  FdLock is held while
+  // it is opened, used for one request, or closed by a test reset.
+  osa::UniqueFd Fd;
+  osa::Mutex FdLock;
   char DevName[32] = {};
   bool Inited = false;
   osa::Mutex Lock;  // guards the list: lookup and insertion only
@@ -71,6 +73,10 @@ struct GpioManager_t {
   int (*Write)(const GpioRes_t* pRes, uint32_t* pValue, GpioManager_t* Thiz) = nullptr;
   int (*Read)(const GpioRes_t* pRes, uint32_t* pValue, GpioManager_t* Thiz) = nullptr;
   int (*ProbeDev)(const GpioRes_t* pRes, GpioManager_t* Thiz) = nullptr;
+  // Forgets every line and closes the node, so the next probe starts
+  // afresh (a test that switches boards).  Objects handed out stay
+  // allocated.
+  void ResetForTest();
 };
 
 // The process-wide manager (never torn down).
@@ -78,9 +84,8 @@ GpioManager_t* GpioManagerGet();
 
 // Idempotent; logs "GpioManager Init sucessed." the first time.  0.
 int GpioManagerInit();
-// Forgets every line and closes the board driver's node, so the next probe
-// starts afresh (tests that switch boards).  Objects already handed out stay
-// allocated.
+// The GPIO part of osa::ResetSingletonsForTest(), kept for the tests that
+// call it by name.
 void GpioManagerReset();
 // The object for a line, created, opened and configured on first use.
 int GpioDevProbe(const GpioRes_t* pGpioRes, GpioDev_t** pGpioDev);

@@ -2,12 +2,22 @@
 
 #include "platform/system/sysdev.h"
 
+#include "osa/singleton.h"
+
 
 namespace sysdev {
 
-SysDev& Dev() {
-  static SysDev* d = new SysDev;  // used by exit functions and threads until the very end
-  return *d;
+SysDev& Dev() { return osa::Singleton<SysDev>(); }
+
+void SysDev::ResetForTest() {
+  osa::LockGuard g(InitLock);
+  Inited = 0;
+  SnValid = BoardSnValid = 0;
+  ExitCount = 0;
+  BeepGpio = nullptr;
+  BeepUart = nullptr;
+  Rtc = nullptr;
+  Wdg = nullptr;
 }
 
 std::string FirstLine(const std::string& s, std::size_t max) {
@@ -24,15 +34,7 @@ void SystemSetRtcOps(const SystemRtcOps* ops) { Dev().Rtc = ops; }
 void SystemSetWatchdogOps(const SystemWdgOps* ops) { Dev().Wdg = ops; }
 const SystemRes_t* SystemGetRecord() { return sysdev::Inited() ? &Dev().Res : nullptr; }
 
-void SystemDevReset() {
-  SysDev& d = Dev();
-  osa::LockGuard g(d.InitLock);
-  d.Inited = 0;
-  d.SnValid = d.BoardSnValid = 0;
-  d.ExitCount = 0;
-  d.BeepGpio = nullptr;
-  d.BeepUart = nullptr;
-}
+void SystemDevReset() { Dev().ResetForTest(); }
 
 int SystemDevInit() {
   SysDev& d = Dev();

@@ -44,6 +44,8 @@ struct SysDev {
   // Devices of families built later, plugged in by them.
   std::atomic<const SystemRtcOps*> Rtc{nullptr};
   std::atomic<const SystemWdgOps*> Wdg{nullptr};
+
+  void ResetForTest();  // the system device as a fresh process finds it
 };
 
 SysDev& Dev();

@@ -4,32 +4,47 @@
 #include <cerrno>
 #include <cstring>
 
+#include "osa/singleton.h"
 #include "platform/env/bootenv.h"
 #include "platform/uart/uart.h"
 
 namespace {
 
-struct TransComs {
+// One family of ports, built from its resource record on first use.
+template <typename Record, typename Port, uint32_t Max>
+struct PortSet {
   osa::Mutex Lock;
   bool Inited = false;
-  TransComsRes_t Res{};
-  TransCom_t Port[RES_TRANSCOM_MAX];
+  Record Res{};
+  Port Ports[Max];
+  void ResetForTest() {
+    osa::LockGuard g(Lock);
+    Inited = false;
+  }
+  // Fetches the record and checks it before anything walks it.
+  bool load(int (*fetch)(void*), const char* (*check)(const Record&), const char* what) {
+    if (fetch(&Res) != OSA_SOK) return false;
+    if (const char* why = check(Res)) {
+      DVR_ERROR("%s record: %s\n", what, why);
+      return false;
+    }
+    return true;
+  }
+  // Port i, cleared and pointed at its record entry.
+  Port& fresh(uint32_t i) {
+    Ports[i] = Port{};
+    Ports[i].Res = &Res.Entry[i];
+    return Ports[i];
+  }
+  Port* get(uint32_t index) {
+    osa::LockGuard g(Lock);
+    return Inited && index < Res.Count ? &Ports[index] : nullptr;
+  }
 };
-TransComs& transcoms() {
-  static TransComs* t = new TransComs;
-  return *t;
-}
-
-struct Serials {
-  osa::Mutex Lock;
-  bool Inited = false;
-  SerialRes_t Res{};
-  SerialPort_t Port[RES_SERIAL_MAX];
-};
-Serials& serials() {
-  static Serials* s = new Serials;
-  return *s;
-}
+using TransComs = PortSet<TransComsRes_t, TransCom_t, RES_TRANSCOM_MAX>;
+using Serials = PortSet<SerialRes_t, SerialPort_t, RES_SERIAL_MAX>;
+TransComs& transcoms() { return osa::Singleton<TransComs>(); }
+Serials& serials() { return osa::Singleton<Serials>(); }
 
 UartAttr_t attr_of(const ResLineAttr_t& a) { return {0, a.Rate, a.DataBits, a.Parity, a.StopBits}; }
 
@@ -51,6 +66,19 @@ UartAttr_t attr_of(const ResLineAttr_t& a) { return {0, a.Rate, a.DataBits, a.Pa
   } while (0)
 
 int nothing(TransCom_t*) { return OSA_SOK; }
+
+bool have_port(const SerialPort_t* Thiz) {
+  if (Thiz) return true;
+  OSA_CHECK_FAIL("Thiz");
+  return false;
+}
+
+// A console port has no UART device: it is not opened or configured.
+bool not_console(const SerialPort_t* Thiz) {
+  if (Thiz->pUartDev) return true;
+  DVR_ERROR("uart %d will not open, enprint = 0?\n", Thiz->Res ? static_cast<int>(Thiz->Res->Uart.Index) : -1);
+  return false;
+}
 
 }  // namespace
 
@@ -111,16 +139,10 @@ int TransComDevInit() {
   TransComs& t = transcoms();
   osa::LockGuard g(t.Lock);
   if (t.Inited) return OSA_SOK;
-  if (TransComsGetRes(&t.Res) != OSA_SOK) return OSA_EFAIL;
-  if (const char* why = ResTransComsCheck(t.Res)) {
-    DVR_ERROR("transport line record: %s\n", why);
-    return OSA_EFAIL;
-  }
+  if (!t.load(TransComsGetRes, ResTransComsCheck, "transport line")) return OSA_EFAIL;
   int rc = OSA_SOK;
   for (uint32_t i = 0; i < t.Res.Count; ++i) {
-    TransCom_t& p = t.Port[i];
-    p = TransCom_t{};
-    p.Res = &t.Res.Entry[i];
+    TransCom_t& p = t.fresh(i);
     uint32_t type = p.Res->DevType;
     if (type > 1) {
       DVR_ERROR("dev type to large\n");
@@ -145,89 +167,52 @@ int TransComDevInit() {
   return rc;
 }
 
-TransCom_t* TransComGet(uint32_t index) {
-  TransComs& t = transcoms();
-  osa::LockGuard g(t.Lock);
-  return t.Inited && index < t.Res.Count ? &t.Port[index] : nullptr;
-}
+TransCom_t* TransComGet(uint32_t index) { return transcoms().get(index); }
 
 // ---------------------------------------------------------- serial ports
 
 int SerialUartOpen(SerialPort_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  if (!Thiz->pUartDev) {
-    DVR_ERROR("uart %d will not open, enprint = 0?\n", Thiz->Res ? static_cast<int>(Thiz->Res->Uart.Index) : -1);
-    return OSA_EFAIL;
-  }
+  if (!have_port(Thiz) || !not_console(Thiz)) return OSA_EFAIL;
   return Thiz->pUartDev->Open(Thiz->pUartDev);
 }
 
+int SerialUartSetAttribute(const UartAttr_t* pAttr, SerialPort_t* Thiz) {
+  if (!have_port(Thiz) || !not_console(Thiz)) return OSA_EFAIL;
+  return Thiz->pUartDev->SetAttr(pAttr, Thiz->pUartDev);
+}
+
 int SerialUartClose(SerialPort_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
+  if (!have_port(Thiz)) return OSA_EFAIL;
   return Thiz->pUartDev ? Thiz->pUartDev->Close(Thiz->pUartDev) : OSA_SOK;
 }
 
 int SerialUartDestroy(SerialPort_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
+  if (!have_port(Thiz)) return OSA_EFAIL;
   return Thiz->pUartDev ? Thiz->pUartDev->Destroy(Thiz->pUartDev) : OSA_SOK;
 }
 
-int SerialUartSetAttribute(const UartAttr_t* pAttr, SerialPort_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  if (!Thiz->pUartDev) {
-    DVR_ERROR("uart %d will not open, enprint = 0?\n", Thiz->Res ? static_cast<int>(Thiz->Res->Uart.Index) : -1);
-    return OSA_EFAIL;
-  }
-  return Thiz->pUartDev->SetAttr(pAttr, Thiz->pUartDev);
-}
-
+// A console port delivers nothing and takes nothing.
 int SerialUartRead(void* buf, uint32_t len, SerialPort_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  if (!Thiz->pUartDev) return -ENOENT;  // a console port delivers nothing
-  return Thiz->pUartDev->Read(buf, len, Thiz->pUartDev);
+  if (!have_port(Thiz)) return OSA_EFAIL;
+  return Thiz->pUartDev ? Thiz->pUartDev->Read(buf, len, Thiz->pUartDev) : -ENOENT;
 }
 
 int SerialUartWrite(const void* buf, uint32_t len, SerialPort_t* Thiz) {
-  if (!Thiz) {
-    OSA_CHECK_FAIL("Thiz");
-    return OSA_EFAIL;
-  }
-  if (!Thiz->pUartDev) return -ENOENT;
-  return Thiz->pUartDev->Write(buf, len, Thiz->pUartDev);
+  if (!have_port(Thiz)) return OSA_EFAIL;
+  return Thiz->pUartDev ? Thiz->pUartDev->Write(buf, len, Thiz->pUartDev) : -ENOENT;
 }
 
 int SerialDevInit() {
   Serials& s = serials();
   osa::LockGuard g(s.Lock);
   if (s.Inited) return OSA_SOK;
-  if (SerialGetRes(&s.Res) != OSA_SOK) return OSA_EFAIL;
-  if (const char* why = ResSerialCheck(s.Res)) {
-    DVR_ERROR("serial port record: %s\n", why);
-    return OSA_EFAIL;
-  }
+  if (!s.load(SerialGetRes, ResSerialCheck, "serial port")) return OSA_EFAIL;
   char enprint[32] = {};
   bool have_enprint = BootEnvGetValue("enprint", enprint, sizeof enprint) >= 0;
   if (!have_enprint) DVR_ERROR("get enprint failed\n");
   int rc = OSA_SOK;
   for (uint32_t i = 0; i < s.Res.Count; ++i) {
-    SerialPort_t& p = s.Port[i];
-    p = SerialPort_t{};
-    p.Res = &s.Res.Entry[i];
+    SerialPort_t& p = s.fresh(i);
     uint32_t role = p.Res->Role;
     if (have_enprint && std::strcmp(enprint, "0") == 0) {
       DVR_INFO("ZqKeyboard = 0, Always as Console\n");
@@ -254,8 +239,4 @@ int SerialDevInit() {
   return rc;
 }
 
-SerialPort_t* SerialGet(uint32_t index) {
-  Serials& s = serials();
-  osa::LockGuard g(s.Lock);
-  return s.Inited && index < s.Res.Count ? &s.Port[index] : nullptr;
-}
+SerialPort_t* SerialGet(uint32_t index) { return serials().get(index); }

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <optional>
 
+#include "osa/singleton.h"
 #include "osa/sys.h"
 
 namespace {
@@ -34,14 +36,12 @@ struct UartParent_t {
   osa::Mutex Lock;
   osa::UniqueFd Ctrl;
   std::map<uint32_t, std::unique_ptr<UartDev_t>> Lines;  // by resource index
+  void ResetForTest();
 };
 
 namespace {
 
-UartParent_t& parent() {
-  static UartParent_t* p = new UartParent_t;  // lines outlive static destructors
-  return *p;
-}
+UartParent_t& parent() { return osa::Singleton<UartParent_t>(); }
 
 bool check(const void* p, const char* name) {
   if (p) return true;
@@ -54,7 +54,7 @@ bool check(const void* p, const char* name) {
 int wait_readable(int fd, int timeout_ms) {
   pollfd p = {fd, POLLIN, 0};
   for (;;) {
-    int n = ::poll(&p, 1, timeout_ms);
+    int n = osa::sys::poll(&p, 1, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     return n > 0 ? 1 : 0;
@@ -94,14 +94,14 @@ int rts_by_gpio(uint32_t dir, UartDev_t* d) {
 
 int rts_by_tty(uint32_t dir, UartDev_t* d) {
   int bits = TIOCM_RTS;
-  return osa::sys::ioctl(d->Fd.load(), dir ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? OSA_SOK : OSA_EFAIL;
+  return osa::sys::ioctl(d->Fd.get(), dir ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? OSA_SOK : OSA_EFAIL;
 }
 
 int uart_destroy(UartDev_t* Thiz) {
   if (!check(Thiz, "Thiz")) return OSA_EFAIL;
   Thiz->StopReader = true;
   if (Thiz->Reader.joinable()) Thiz->Reader.join();
-  if (Thiz->Fd.load() >= 0) UartClose(Thiz);
+  if (Thiz->Fd) UartClose(Thiz);
   return OSA_SOK;
 }
 
@@ -111,8 +111,6 @@ bool valid_use_for(uint32_t u) { return u >= 1 && u <= 13; }
 
 }  // namespace
 
-uint32_t UartRingFree(const UartRing_t& r) { return (r.Read + UART_RING_SIZE - 1 - r.Write) % UART_RING_SIZE; }
-uint32_t UartRingUsed(const UartRing_t& r) { return (r.Write + UART_RING_SIZE - r.Read) % UART_RING_SIZE; }
 
 bool UartRateCode(uint32_t rate, unsigned* speed) {
   for (auto& r : kRates)
@@ -219,13 +217,14 @@ int UartDevProbe(const UartRes_t* pRes, UartDev_t** ppDev) {
   return OSA_SOK;
 }
 
-void UartDevReleaseAll() {
-  UartParent_t& p = parent();
-  osa::LockGuard g(p.Lock);
-  for (auto& [i, d] : p.Lines) d->Destroy(d.get());
-  p.Lines.clear();
-  p.Ctrl.reset();
+void UartParent_t::ResetForTest() {
+  osa::LockGuard g(Lock);
+  for (auto& [i, d] : Lines) d->Destroy(d.get());
+  Lines.clear();
+  Ctrl.reset();
 }
+
+void UartDevReleaseAll() { parent().ResetForTest(); }
 
 int UartOpen(UartDev_t* Thiz) {
   if (!check(Thiz, "Thiz")) return OSA_EFAIL;
@@ -236,27 +235,29 @@ int UartOpen(UartDev_t* Thiz) {
       return OSA_EFAIL;
     }
   }
-  if (Thiz->Fd.load() >= 0) {
+  osa::LockGuard r(Thiz->ReadLock);
+  osa::LockGuard w(Thiz->WriteLock);
+  if (Thiz->Fd) {
     DVR_WARN("index = %d, name = %s has opened\n", static_cast<int>(Thiz->Res.Index), Thiz->DevName);
     return OSA_SOK;
   }
-  int fd = osa::sys::open(Thiz->DevName, Thiz->Flags | O_CLOEXEC);
-  if (fd < 0) {
+  Thiz->Fd.reset(osa::sys::open(Thiz->DevName, Thiz->Flags | O_CLOEXEC));
+  if (!Thiz->Fd) {
     DVR_ERROR("index = %d, name = %s open failed \n", static_cast<int>(Thiz->Res.Index), Thiz->DevName);
     return OSA_EFAIL;
   }
-  Thiz->Fd = fd;
   return OSA_SOK;
 }
 
 int UartClose(UartDev_t* Thiz) {
   if (!check(Thiz, "Thiz")) return OSA_EFAIL;
-  int fd = Thiz->Fd.exchange(-1);
-  if (fd < 0) {
+  osa::LockGuard r(Thiz->ReadLock);
+  osa::LockGuard w(Thiz->WriteLock);
+  if (!Thiz->Fd) {
     DVR_WARN("uart is closed\n");
     return OSA_SOK;
   }
-  osa::sys::close(fd);
+  Thiz->Fd.reset();
   return OSA_SOK;
 }
 
@@ -264,17 +265,17 @@ int UartSetAttr(const UartAttr_t* pAttr, UartDev_t* Thiz) {
   if (!check(Thiz, "Thiz") || !check(pAttr, "pAttr")) return OSA_EFAIL;
   osa::LockGuard r(Thiz->ReadLock);
   osa::LockGuard w(Thiz->WriteLock);
-  int fd = Thiz->Fd.load();
+  int fd = Thiz->Fd.get();
   if (fd < 0) {
     DVR_ERROR("index = %d, name = %s not open\n", static_cast<int>(Thiz->Res.Index), Thiz->DevName);
     return OSA_EFAIL;
   }
   termios t{};
-  if (tcgetattr(fd, &t) != 0) {
+  if (osa::sys::tcgetattr(fd, &t) != 0) {
     DVR_ERROR("tcgetattr is failed\n");
     return OSA_EFAIL;
   }
-  cfmakeraw(&t);
+  osa::sys::cfmakeraw(&t);
   if (pAttr->TermMode == 1) {
     t.c_iflag |= ICRNL | IXON;
     t.c_oflag |= OPOST;
@@ -285,8 +286,8 @@ int UartSetAttr(const UartAttr_t* pAttr, UartDev_t* Thiz) {
     DVR_ERROR("set baudrate wrong\n");
     return OSA_EFAIL;
   }
-  cfsetispeed(&t, speed);
-  cfsetospeed(&t, speed);
+  osa::sys::cfsetispeed(&t, speed);
+  osa::sys::cfsetospeed(&t, speed);
   switch (pAttr->Parity) {
     case 0: t.c_cflag &= ~PARENB; t.c_iflag &= ~INPCK; break;
     case 1: t.c_cflag |= PARENB | PARODD; t.c_iflag |= INPCK; break;
@@ -312,11 +313,11 @@ int UartSetAttr(const UartAttr_t* pAttr, UartDev_t* Thiz) {
   t.c_cflag |= CLOCAL | CREAD;
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
-  if (tcflush(fd, TCIOFLUSH) != 0) {
+  if (osa::sys::tcflush(fd, TCIOFLUSH) != 0) {
     DVR_ERROR("tcflush is failed\n");
     return OSA_EFAIL;
   }
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+  if (osa::sys::tcsetattr(fd, TCSANOW, &t) != 0) {
     DVR_ERROR("tcsetattr is failed\n");
     return OSA_EFAIL;
   }
@@ -351,7 +352,7 @@ int UartRead(void* buf, uint32_t len, UartDev_t* Thiz) {
   uint32_t got = 0;
   while (got < len) {
     if (enter_receive(Thiz) != OSA_SOK) return OSA_EFAIL;
-    int fd = Thiz->Fd.load();
+    int fd = Thiz->Fd.get();
     if (fd < 0) {
       DVR_ERROR("Thiz->Fd = %d\n", fd);
       return OSA_EFAIL;
@@ -378,7 +379,7 @@ int UartReadComm(void* buf, uint32_t len, uint32_t* received, int timeout_ms, Ua
   osa::LockGuard g(Thiz->ReadLock);
   *received = 0;
   if (enter_receive(Thiz) != OSA_SOK) return OSA_EFAIL;
-  int fd = Thiz->Fd.load();
+  int fd = Thiz->Fd.get();
   if (fd < 0) {
     DVR_ERROR("Thiz->Fd = %d\n", fd);
     return OSA_EFAIL;
@@ -412,11 +413,14 @@ int UartWrite(const void* buf, uint32_t len, UartDev_t* Thiz) {
   uint32_t done = 0;
   int failures = 0;
   const bool half = Thiz->WorkMode == UART_HALF_DUPLEX;
+  const int fd = Thiz->Fd.get();  // stays put while the writer lock is held
   while (done < len) {
-    if (half) Thiz->DirLock.lock();
+    // Half duplex: the transceiver is ours from switching to transmit until
+    // the line is drained (or the write failed and it is back on receive).
+    std::optional<osa::LockGuard> dir;
+    if (half) dir.emplace(Thiz->DirLock, osa::SrcLoc::current());
     if ((half || Thiz->SetRtsDir) && set_dir(Thiz, 1) != OSA_SOK) {
       DVR_ERROR("set rts reg failed\n");
-      if (half) Thiz->DirLock.unlock();
       return OSA_EFAIL;
     }
     uint32_t rest = len - done, amount = rest;
@@ -425,16 +429,13 @@ int UartWrite(const void* buf, uint32_t len, UartDev_t* Thiz) {
     } else if (half && Thiz->UseFor != 3 && rest > 1) {
       amount = rest - 1;  // the last byte follows in its own write
     }
-    int fd = Thiz->Fd.load();
     ssize_t n = fd >= 0 ? osa::sys::write(fd, p + done, amount) : (errno = EBADF, -1);
     if (n < 0) {
       int e = errno;
       ++failures;
       DVR_ERROR("Write failed %d times! errno: %d, %s\n", failures, e, strerror(e));
-      if (half) {
-        set_dir(Thiz, 0);
-        Thiz->DirLock.unlock();
-      }
+      if (half) set_dir(Thiz, 0);
+      dir.reset();
       if (failures >= 100) {
         DVR_ERROR("Something wrong, give up writing! Tried 100 times but always failed.\n");
         return OSA_EFAIL;
@@ -442,16 +443,13 @@ int UartWrite(const void* buf, uint32_t len, UartDev_t* Thiz) {
       // A full output queue is waited out instead of spinning on it.
       if (e == EAGAIN && fd >= 0) {
         pollfd pf = {fd, POLLOUT, 0};
-        ::poll(&pf, 1, 300);
+        osa::sys::poll(&pf, 1, 300);
       }
       continue;
     }
     failures = 0;
     done += static_cast<uint32_t>(n);
-    if (half) {
-      tcdrain(fd);
-      Thiz->DirLock.unlock();
-    }
+    if (half) osa::sys::tcdrain(fd);
   }
   if (half) {
     osa::LockGuard d(Thiz->DirLock);
@@ -463,78 +461,28 @@ int UartWrite(const void* buf, uint32_t len, UartDev_t* Thiz) {
 
 int UartPurge(uint32_t flags, UartDev_t* Thiz) {
   if (!check(Thiz, "Thiz")) return OSA_EFAIL;
-  int fd = Thiz->Fd.load();
+  osa::LockGuard g(Thiz->WriteLock);  // keeps the descriptor open, never waits for a reader
+  int fd = Thiz->Fd.get();
   if (fd < 0) {
     DVR_ERROR("uart is not opened\n");
     return OSA_EFAIL;
   }
-  if (flags & 4) tcflush(fd, TCOFLUSH);
-  if (flags & 8) tcflush(fd, TCIFLUSH);
-  if (flags & 1) tcflow(fd, TCOOFF);
-  if (flags & 2) tcflow(fd, TCIOFF);
+  if (flags & 4) osa::sys::tcflush(fd, TCOFLUSH);
+  if (flags & 8) osa::sys::tcflush(fd, TCIFLUSH);
+  if (flags & 1) osa::sys::tcflow(fd, TCOOFF);
+  if (flags & 2) osa::sys::tcflow(fd, TCIOFF);
   return OSA_SOK;
-}
-
-// ------------------------------------------------------- multiplexed lines
-
-int Date_WriteBuf(UartRing_t* ring, const uint8_t* frame, uint32_t frame_len, uint32_t part_off, uint32_t part_len,
-                  const std::atomic<bool>* stop) {
-  if (!ring || !frame || frame_len < 5 || part_off > frame_len || part_len > frame_len - part_off) {
-    OSA_CHECK_FAIL("frame");
-    return OSA_EFAIL;
-  }
-  if (frame[2] < 1 || frame[2] > UART_CHANNELS) {
-    DVR_ERROR("unknow uart protocol\n");
-    return OSA_EFAIL;
-  }
-  const uint8_t* src = frame + part_off;
-  uint32_t left = part_len;
-  while (left > 0) {
-    bool full;
-    {
-      osa::LockGuard g(ring->Lock);
-      uint32_t n = std::min(left, UartRingFree(*ring));
-      for (uint32_t i = 0; i < n; ++i) {
-        ring->Buf[ring->Write] = *src++;
-        ring->Write = (ring->Write + 1) % UART_RING_SIZE;
-      }
-      left -= n;
-      full = UartRingFree(*ring) == 0;
-    }
-    if (left == 0) break;
-    if (stop && stop->load()) return OSA_EFAIL;
-    usleep(20 * 1000);  // wait for the consumer, the lock released
-    if (full) {
-      osa::LockGuard g(ring->Lock);
-      if (UartRingFree(*ring) == 0)
-        DVR_ERROR("buf full, *pWrite_Pos [%d], *pRead_Pos [%d]\n", static_cast<int>(ring->Write),
-                  static_cast<int>(ring->Read));
-    }
-  }
-  return OSA_SOK;
-}
-
-int UartChnRead(UartDev_t* Thiz, uint32_t chn, uint32_t which, void* buf, uint32_t len) {
-  if (!check(Thiz, "Thiz") || !check(buf, "Buffer")) return OSA_EFAIL;
-  if (chn < 1 || chn > UART_CHANNELS || which > 1 || !Thiz->Ring[chn][which]) return OSA_EFAIL;
-  UartRing_t& r = *Thiz->Ring[chn][which];
-  osa::LockGuard g(r.Lock);
-  uint32_t n = std::min(len, UartRingUsed(r));
-  auto* out = static_cast<uint8_t*>(buf);
-  for (uint32_t i = 0; i < n; ++i) {
-    out[i] = r.Buf[r.Read];
-    r.Read = (r.Read + 1) % UART_RING_SIZE;
-  }
-  return static_cast<int>(n);
 }
 
 namespace {
 
 // One byte, waiting in short steps so a stop request is seen.  1, 0 on
-// stop, -1 on failure.
+// stop, -1 on failure.  The reader lock is held for one step at a time,
+// so the descriptor cannot be closed under the wait.
 int read_byte(UartDev_t* d, uint8_t* b) {
   while (!d->StopReader) {
-    int fd = d->Fd.load();
+    osa::LockGuard g(d->ReadLock);
+    int fd = d->Fd.get();
     if (fd < 0) return -1;
     int w = wait_readable(fd, 100);
     if (w < 0) return -1;
@@ -547,65 +495,46 @@ int read_byte(UartDev_t* d, uint8_t* b) {
   return 0;
 }
 
+bool line_open(UartDev_t* d) {
+  osa::LockGuard g(d->ReadLock);
+  return d->Fd.valid();
+}
+
 void reader_thread(UartDev_t* d) {
   if (!valid_use_for(d->UseFor)) {
     DVR_ERROR("unknow eUseFor %d\n", static_cast<int>(d->UseFor));
     return;
   }
-  uint8_t prev = 0, cur = 0;
+  UartMuxParser parser(d->Sync[0], d->Sync[1]);
+  bool in_frame = false;  // a read failure inside a frame ends the thread
+  uint8_t b = 0;
   while (!d->StopReader) {
-    if (!d->Enabled || d->Fd.load() < 0) {
+    if (!d->Enabled || !line_open(d)) {
       for (int i = 0; i < 10 && !d->StopReader; ++i) std::this_thread::sleep_for(100ms);
       continue;
     }
-    int r = read_byte(d, &cur);
+    int r = read_byte(d, &b);
     if (r == 0) break;
+    if (r < 0 && in_frame) {
+      DVR_ERROR("ReadNoLock failed\n");
+      return;
+    }
     if (r < 0) {
       std::this_thread::sleep_for(10ms);
       continue;
     }
-    bool synced = prev == d->Sync[0] && cur == d->Sync[1];
-    prev = cur;
-    if (!synced) continue;
-    uint8_t frame[5 + 255];
-    frame[0] = d->Sync[0];
-    frame[1] = d->Sync[1];
-    for (int i = 2; i < 5; ++i)
-      if (read_byte(d, &frame[i]) != 1) {
-        DVR_ERROR("ReadNoLock failed\n");
-        return;
-      }
-    uint32_t len = frame[4];
-    for (uint32_t i = 0; i < len; ++i)
-      if (read_byte(d, &frame[5 + i]) != 1) {
-        DVR_ERROR("ReadNoLock failed\n");
-        return;
-      }
-    prev = 0;
-    uint8_t chn = frame[2], type = frame[3];
-    if (chn < 1 || chn > UART_CHANNELS) {
-      DVR_ERROR("unknow uart protocol\n");
+    bool complete = parser.Feed(b);
+    in_frame = parser.in_frame();
+    if (!complete) continue;
+    UartMuxRoute route = UartMuxRouteOf(parser.frame(), parser.frame_len());
+    if (route.error) {
+      DVR_ERROR("%s", route.error);
       continue;
     }
-    switch (type) {
-      case 1:
-      case 4:
-        if (d->Ring[chn][0] && Date_WriteBuf(d->Ring[chn][0].get(), frame, 5 + len, 5, len, &d->StopReader) != OSA_SOK)
-        {
-          if (type == 1) DVR_ERROR("Date_WriteBuf failed\n");
-          else DVR_ERROR("Trans_SetAttr failed\n");
-        }
-        break;
-      case 2:
-      case 3:
-        if (d->Ring[chn][1] && Date_WriteBuf(d->Ring[chn][1].get(), frame, 5 + len, 0, 5 + len, &d->StopReader) != OSA_SOK)
-        {
-          if (type == 2) DVR_ERROR("Module_WriteUart failed\n");
-          else DVR_ERROR("Trans_SetAttr failed\n");
-        }
-        break;
-      default: DVR_ERROR("type match failed\n"); break;
-    }
+    UartRing_t* ring = d->Ring[parser.frame()[2]][route.ring].get();
+    if (ring && Date_WriteBuf(ring, parser.frame(), parser.frame_len(), route.part_off, route.part_len,
+                              &d->StopReader) != OSA_SOK)
+      DVR_ERROR("%s", route.fail);
   }
 }
 

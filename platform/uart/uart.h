@@ -58,7 +58,9 @@ struct UartDev_t {
   UartRes_t Res{};
   char DevName[64] = {};
   int Flags = 0;
-  std::atomic<int> Fd{-1};
+  // Changed only with both ReadLock and WriteLock held, so a reader or a
+  // writer holding its own lock sees it stay put.
+  osa::UniqueFd Fd;
   uint32_t UseFor = 0, UseMode = 0, WorkMode = UART_FULL_DUPLEX, RtsUseMode = UART_RTS_NONE;
   uint32_t DelayMs = 0, TimeoutMs = 300;
   uint8_t Sync[2] = {};
@@ -86,7 +88,8 @@ struct UartDev_t {
 
 // The UART device of a line, created, opened and configured on first use.
 int UartDevProbe(const UartRes_t* pRes, UartDev_t** ppDev);
-// Stops every reader thread and forgets the lines (process end and tests).
+// Stops every reader thread and forgets the lines: the UART part of
+// osa::ResetSingletonsForTest(), kept for the tests that call it by name.
 void UartDevReleaseAll();
 
 int UartOpen(UartDev_t* Thiz);
@@ -100,6 +103,39 @@ int UartWrite(const void* buf, uint32_t len, UartDev_t* Thiz);
 int UartPurge(uint32_t flags, UartDev_t* Thiz);
 
 // Multiplexed lines.  A frame is sync1 sync2 channel type length payload.
+
+// Splits a multiplexed line's byte stream into frames, one byte at a time
+// as the reader thread receives them.  No I/O: the thread reads, this
+// decides.
+class UartMuxParser {
+ public:
+  static constexpr uint32_t kMaxFrame = 5 + 255;
+  UartMuxParser(uint8_t sync1, uint8_t sync2) : sync_{sync1, sync2} {}
+  // True when b completed a frame; frame()/frame_len() hold it until the
+  // next call.
+  bool Feed(uint8_t b);
+  const uint8_t* frame() const { return frame_; }
+  uint32_t frame_len() const { return 5u + frame_[4]; }
+  // Sync seen, frame not complete yet.
+  bool in_frame() const { return have_ > 0; }
+
+ private:
+  uint8_t sync_[2];
+  uint8_t prev_ = 0;
+  uint32_t have_ = 0;  // bytes of the frame so far; 0 while hunting for sync
+  uint8_t frame_[kMaxFrame] = {};
+};
+
+// Where a complete frame goes.  ring: 0 payloads, 1 whole frames, -1 none
+// (then error says why: a bad channel or type).  fail: the message when
+// storing it fails.
+struct UartMuxRoute {
+  int ring = -1;
+  uint32_t part_off = 0, part_len = 0;
+  const char* error = nullptr;
+  const char* fail = nullptr;
+};
+UartMuxRoute UartMuxRouteOf(const uint8_t* frame, uint32_t frame_len);
 int Date_WriteBuf(UartRing_t* ring, const uint8_t* frame, uint32_t frame_len, uint32_t part_off, uint32_t part_len,
                   const std::atomic<bool>* stop = nullptr);
 // The consumer side: takes up to len bytes of a channel's ring (0 when

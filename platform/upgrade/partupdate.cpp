@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "osa/sys.h"
+#include "platform/flash/lock.h"
 #include "platform/flashset/flashset.h"
 #include "platform/upgrade/upgrade.h"
 
@@ -16,11 +17,15 @@ namespace {
 
 using fwpkg::kTableBlockLen;
 
-uint32_t erase_unit() {
-  uint32_t u = 0;
+// The erase unit of the chip that holds flat address `addr`; 0 when no
+// chip does.
+uint32_t erase_unit_at(uint32_t addr) {
   Flashs* s = FlashsDefault();
-  for (uint32_t i = 0; i < s->count; ++i) u = std::max(u, s->devs[i].erase_unit);
-  return u ? u : 1;
+  for (uint32_t i = 0; i < s->count; ++i) {
+    const FlashDev& d = s->devs[i];
+    if (d.erase_unit && addr >= d.chip.Base && uint64_t(addr) < uint64_t(d.chip.Base) + d.chip.Size) return d.erase_unit;
+  }
+  return 0;
 }
 
 bool in_range(const FlashPartDevice& dev, uint32_t off, uint32_t len) { return uint64_t(off) + len <= dev.size; }
@@ -35,7 +40,7 @@ int write_table(const FlashPartDevice& dev) {
 // The trailer of a partition: read as the last erase unit, the smallest
 // piece the flash set reads at the partition's end.
 bool read_trailer(const FlashPartDevice& dev, const fwpkg::TableEntry& e, fwpkg::ContainerInfo* out) {
-  uint32_t unit = std::min(erase_unit(), e.size);
+  uint32_t unit = std::min(std::max<uint32_t>(erase_unit_at(e.start), fwpkg::kTrailerLen), e.size);
   std::vector<uint8_t> tail(unit);
   if (FlashPartReadBlock(dev, tail.data(), e.start + e.size - unit, unit) != 0) return false;
   *out = fwpkg::ReadTrailer(std::span(tail).last<fwpkg::kTrailerLen>(), e.size);
@@ -172,8 +177,16 @@ int prepare(const FlashPartOptions& opt, FlashPartDevice* dev, int* index) {
   }
   const fwpkg::TableEntry& e = dev->table[static_cast<size_t>(*index)];
   DVR_INFO("found entry: %s,offset is 0x%x\n", e.name.c_str(), e.start);
-  if (e.start < kTableBlockLen) {
-    DVR_ERROR("partition [%s] at 0x%x overlaps the partition table\n", e.name.c_str(), e.start);
+  // Every refusal comes before the first marker or erase: a table the
+  // flash set cannot write as it stands is refused here, not half-way.
+  uint32_t unit = erase_unit_at(0);
+  if (unit == 0) {
+    DVR_ERROR("the boot flash at address 0 is on no flash chip of the set, not updating\n");
+    return OSA_EFAIL;
+  }
+  std::string err;
+  if (!fwpkg::CheckPartTable(dev->table, dev->size, unit, &err)) {
+    DVR_ERROR("%s, not updating\n", err.c_str());
     return OSA_EFAIL;
   }
   if (e.size < fwpkg::kContainerSlack || opt.image_len > e.size - fwpkg::kContainerSlack) {
@@ -192,7 +205,27 @@ int FlashPartPrecheck(const FlashPartOptions& opt) {
   return prepare(opt, &dev, &index);
 }
 
+uint32_t FlashPartImageLimit(const char* device, const char* partition) {
+  static const uint8_t kNone = 0;
+  FlashPartOptions opt;
+  opt.device = device;
+  opt.partition = partition;
+  opt.image = &kNone;
+  FlashPartDevice dev;
+  if (!partition || FlashPartInit(opt, &dev) != 0) return 0;
+  int i = dev.table.Find(partition);
+  if (i < 0) return 0;
+  uint32_t size = dev.table[static_cast<size_t>(i)].size;
+  return size > fwpkg::kContainerSlack ? static_cast<uint32_t>(size - fwpkg::kContainerSlack) : 0;
+}
+
 int FlashPartDoUpdate(const FlashPartOptions& opt) {
+  // One writer of the device at a time, from reading its table to the end;
+  // a device that is not there is reported by the checks below.
+  flash::PartLock lock;
+  if (opt.device && osa::sys::access(opt.device, F_OK) == 0 &&
+      !lock.Take(opt.device, flash::PartLock::Mode::Exclusive))
+    return OSA_EFAIL;
   FlashPartDevice dev;
   int index = -1;
   if (prepare(opt, &dev, &index) != 0) return OSA_EFAIL;

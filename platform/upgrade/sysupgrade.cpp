@@ -6,7 +6,6 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "osa/osa.h"
+#include "osa/shell.h"
 #include "osa/sys.h"
 #include "platform/upgrade/upgrade.h"
 
@@ -51,14 +51,6 @@ bool machine_fits(const std::string& machine, const char* product) {
     return false;
   }
   return true;
-}
-
-// Text that goes into a shell command: an absolute path of plain characters.
-bool shell_safe_path(const std::string& p) {
-  if (p.empty() || p[0] != '/' || p.size() > 255) return false;
-  for (char c : p)
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' || c == '_' || c == '-')) return false;
-  return p.find("..") == std::string::npos;
 }
 
 void run_logged(const char* cmd) {
@@ -232,7 +224,7 @@ int Install::preflight() {
         opt.operator_permission = 1;
         break;
       case ItemKind::Bios:
-        if (!shell_safe_path(it.path)) {
+        if (!osa::ShellSafeAbsPath(it.path, 255)) {
           DVR_ERROR("item[%zu].path %s is not a plain absolute path\n", i, it.path.c_str());
           return OSA_EFAIL;
         }
@@ -245,7 +237,7 @@ int Install::preflight() {
       return OSA_EFAIL;
     }
   }
-  if (h_.script_flag == 1 && !shell_safe_path(h_.script_path)) {
+  if (h_.script_flag == 1 && !osa::ShellSafeAbsPath(h_.script_path, 255)) {
     DVR_ERROR("script path %s is not a plain absolute path\n", h_.script_path.c_str());
     return OSA_EFAIL;
   }

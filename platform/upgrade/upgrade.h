@@ -11,8 +11,8 @@
 
 // -------------------------------------------- partition image update
 
-inline constexpr uint64_t kFlashPartMinDevice = 8ull << 20;
-inline constexpr uint64_t kFlashPartMaxDevice = 64ull << 20;
+inline constexpr uint64_t kFlashPartMinDevice = fwpkg::kMinBootFlash;
+inline constexpr uint64_t kFlashPartMaxDevice = fwpkg::kMaxBootFlash;
 
 struct FlashPartOptions {
   int operator_permission = 0;            // 1 lifts the restriction on partitions other than "linux-dev"
@@ -40,6 +40,9 @@ int FlashPartValidCheck(const FlashPartDevice& dev, const fwpkg::TableEntry& ent
 // Checks the options against the device without writing: the partition
 // exists, may be written, and the image fits.  0 or -1.
 int FlashPartPrecheck(const FlashPartOptions& opt);
+// The largest image partition `partition` of `device` can take, 0 when
+// the device or its table cannot tell (the update then says why).
+uint32_t FlashPartImageLimit(const char* device, const char* partition);
 int FlashPartDoUpdate(const FlashPartOptions& opt);
 
 // --------------------------------------------------- package install

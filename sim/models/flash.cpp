@@ -473,8 +473,17 @@ int FlashCommand(int argc, char** argv) {
     return end != s && *end == 0;
   };
   long long a = 0, c = 0;
-  if (verb == "cut" && argc == 4 && num(argv[3], &a)) return FlashCutAfter(dir, a) ? 0 : 1;
-  if (verb == "restart" && argc == 3) return FlashRestart(dir) ? 0 : 1;
+  std::string err;
+  if (!Board::Load(dir, &err)) {
+    fprintf(stderr, "dvrsim flash: %s\n", err.c_str());
+    return 1;
+  }
+  auto done = [&](bool ok) {
+    if (!ok) fprintf(stderr, "dvrsim flash: cannot update the flash state of %s\n", dir.c_str());
+    return ok ? 0 : 1;
+  };
+  if (verb == "cut" && argc == 4 && num(argv[3], &a)) return done(FlashCutAfter(dir, a));
+  if (verb == "restart" && argc == 3) return done(FlashRestart(dir));
   if (verb == "stats" && argc == 3) {
     FlashState st;
     ReadFlashState(dir, &st);
@@ -486,22 +495,23 @@ int FlashCommand(int argc, char** argv) {
   }
   if (argc == 5 && num(argv[3], &a) && num(argv[4], &c) && a >= 0 && c >= 0) {
     unsigned mtd = static_cast<unsigned>(a), blk = static_cast<unsigned>(c);
-    if (verb == "bad") return SetBlockFlag(dir, mtd, blk, kBlockBad, true) ? 0 : 1;
-    if (verb == "fail-erase") return SetBlockFlag(dir, mtd, blk, kBlockFailErase, true) ? 0 : 1;
-    if (verb == "fail-write") return SetBlockFlag(dir, mtd, blk, kBlockFailWrite, true) ? 0 : 1;
-    if (verb == "good") return SetBlockFlag(dir, mtd, blk, 0xFF, false) ? 0 : 1;
+    struct stat st;
+    if (::stat(blocks_path(dir, mtd).c_str(), &st) != 0) {
+      fprintf(stderr, "dvrsim flash: %s has no MTD partition %u\n", dir.c_str(), mtd);
+      return 1;
+    }
+    if (static_cast<unsigned long long>(blk) >= static_cast<unsigned long long>(st.st_size)) {
+      fprintf(stderr, "dvrsim flash: mtd%u has %lld erase blocks, no block %u\n", mtd,
+              static_cast<long long>(st.st_size), blk);
+      return 1;
+    }
+    if (verb == "bad") return done(SetBlockFlag(dir, mtd, blk, kBlockBad, true));
+    if (verb == "fail-erase") return done(SetBlockFlag(dir, mtd, blk, kBlockFailErase, true));
+    if (verb == "fail-write") return done(SetBlockFlag(dir, mtd, blk, kBlockFailWrite, true));
+    if (verb == "good") return done(SetBlockFlag(dir, mtd, blk, 0xFF, false));
   }
-  fprintf(stderr, "dvrsim flash: bad arguments\n");
+  fprintf(stderr, "dvrsim flash: bad arguments\nusage: dvrsim flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK\n");
   return 2;
-}
-
-int DmidecodeStandIn(const Board& b, int argc, char** argv) {
-  if (argc != 3 || std::strcmp(argv[1], "--string") != 0) return 1;
-  auto dmi = b.desc().value("dmi", nlohmann::json::object());
-  auto it = dmi.find(argv[2]);
-  if (it == dmi.end() || !it->is_string()) return 1;
-  printf("%s\n", it->get<std::string>().c_str());
-  return 0;
 }
 
 const Schema* EnvResSchema() {

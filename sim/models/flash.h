@@ -57,7 +57,5 @@ extern const Model kEepromModel;
 
 // dvrsim flash DIR ...
 int FlashCommand(int argc, char** argv);
-// dmidecode stand-in: --string KEYWORD answers from the board's "dmi" section.
-int DmidecodeStandIn(const Board& b, int argc, char** argv);
 
 }  // namespace sim

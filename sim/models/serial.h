@@ -1,5 +1,5 @@
-// The UART control node (/dev/vs_uart), the heartbeat node
-// (/dev/beat_heart) and the board's /proc statistics files.
+// The UART control node (/dev/vs_uart) and the heartbeat node
+// (/dev/beat_heart).
 #pragma once
 
 #include "sim/device.h"
@@ -8,6 +8,5 @@ namespace sim {
 
 extern const Model kUartCtrlModel;
 extern const Model kHeartModel;
-extern const Model kProcStatModel;
 
 }  // namespace sim

@@ -15,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!bootenv::DecodeImage(stored, f, &d, &err)) return 0;
   size_t pos = 0;
   for (auto e : bootenv::Entries(d.plain, d.used)) {
+    // What a terminal is shown holds no control byte.
+    for (unsigned char c : bootenv::ForTerminal(e))
+      if (c < 0x20 || c == 0x7F) __builtin_trap();
     auto eq = e.find('=');
     if (eq != std::string_view::npos && eq > 0) bootenv::MatchEntry(d.plain, d.used, e.substr(0, eq), &pos);
   }

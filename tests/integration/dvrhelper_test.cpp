@@ -37,7 +37,8 @@ struct Board {
     e = kept;
     testsupport::WriteFile(desc, j.dump());
     board = std::make_unique<TempBoard>(desc);
-    setenv("DEMOAPP_STATE", (dir + "/starts").c_str(), 1);
+    // Inside the board: a program on a board writes nowhere else.
+    setenv("DEMOAPP_STATE", board->file("var/run/demoapp.starts").c_str(), 1);
     setenv("DEMOAPP_RUN_MS", "10", 1);
   }
   ~Board() {

@@ -126,4 +126,86 @@ TEST_F(FwpkgTool, FlashImageWithTable) {
   EXPECT_NE(in.out.find("verdict: damaged"), std::string::npos) << in.out;
 }
 
+TEST_F(FwpkgTool, CommandLineConventions) {
+  for (const char* tool : {"fwpkg", "fwupdate"}) {
+    for (const char* help : {"--help", "-h"}) {
+      auto r = testsupport::Run({tool, help});
+      EXPECT_EQ(r.status, 0) << tool << " " << help;
+      EXPECT_NE(r.out.find(std::string("usage: ") + tool), std::string::npos) << r.out;
+      EXPECT_EQ(r.err, "") << tool;
+    }
+    auto r = testsupport::Run({tool, "no-such-command"});
+    EXPECT_EQ(r.status, 2) << tool;
+    EXPECT_EQ(r.out, "") << tool;
+    EXPECT_NE(r.err.find(std::string("usage: ") + tool), std::string::npos) << r.err;
+  }
+  auto bad = testsupport::Run({"fwpkg", "flash", "-s", "8M", "-o", f("x"), "--part", "linux-dev:0x20000"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("is not NAME:START:SIZE"), std::string::npos) << bad.err;
+  // A failure is one line on standard error.
+  auto missing = testsupport::Run({"fwpkg", "inspect", f("nosuch")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "fwpkg: cannot open " + f("nosuch") + ": No such file or directory\n");
+}
+
+// The host tool judges a table as the installer on the board does.
+TEST_F(FwpkgTool, TablesTheInstallerRefusesAreRefusedHere) {
+  auto flash = [&](std::vector<std::string> extra) {
+    std::vector<std::string> argv = {"fwpkg", "flash", "-s", "8M", "-o", f("flash.img")};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testsupport::Run(argv);
+  };
+  auto r = flash({"--part", "linux-dev:0x20000:256K", "--part", "firmware:0x40000:256K"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("partition [firmware] at 0x40000 size 0x40000 overlaps partition [linux-dev] at 0x20000"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(f("flash.img")));
+
+  // An image written by other means is refused by the inspector too.
+  std::string img(8u << 20, '\xFF');
+  auto table = fwpkg::PartTable::Make({{0x20000, 0x40000, 1, "linux-dev"}, {0x40000, 0x40000, 1, "firmware"}});
+  auto block = fwpkg::FlashPartCreateByBuf(table.Encode(), fwpkg::kTableBlockLen);
+  img.replace(0, block.size(), std::string(block.begin(), block.end()));
+  WriteFile(f("overlap.img"), img);
+  auto in = testsupport::Run({"fwpkg", "inspect-flash", f("overlap.img")});
+  EXPECT_EQ(in.status, 1);
+  EXPECT_NE(in.out.find("overlaps partition [linux-dev]"), std::string::npos) << in.out;
+  EXPECT_NE(in.out.find("verdict: bad table"), std::string::npos) << in.out;
+
+  // Alignment is judged against the erase unit the board has.
+  ASSERT_EQ(flash({"-e", "32K", "--part", "linux-dev:0x28000:0x38000"}).status, 0);
+  in = testsupport::Run({"fwpkg", "inspect-flash", f("flash.img")});
+  EXPECT_EQ(in.status, 1);
+  EXPECT_NE(in.out.find("is not aligned to the erase unit 0x10000"), std::string::npos) << in.out;
+  EXPECT_EQ(testsupport::Run({"fwpkg", "inspect-flash", "-e", "32K", f("flash.img")}).status, 0);
+  EXPECT_EQ(flash({"--part", "linux-dev:0x28000:0x38000"}).status, 1);
+  EXPECT_EQ(flash({"-e", "3K", "--part", "linux-dev:0x28000:0x38000"}).status, 2);
+
+  // A boot flash the update does not work on.
+  r = testsupport::Run({"fwpkg", "flash", "-s", "1M", "-o", f("small.img"), "--part", "linux-dev:0x20000:256K"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  in = testsupport::Run({"fwpkg", "inspect-flash", f("small.img")});
+  EXPECT_EQ(in.status, 1);
+  EXPECT_NE(in.out.find("below the 8M the update works on"), std::string::npos) << in.out;
+}
+
+// Inputs that never end are refused at what could be valid, not read on
+// until memory runs out.
+TEST_F(FwpkgTool, EndlessInputsAreRefusedAtTheirBound) {
+  auto r = testsupport::Run({"fwpkg", "container", "-s", "64K", "-o", f("c.img"), "/dev/zero"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/dev/zero holds more than 65515 bytes"), std::string::npos) << r.err;
+  r = testsupport::Run({"fwpkg", "flash", "-s", "8M", "-o", f("flash.img"), "--part", "linux-dev:0x20000:256K:/dev/zero"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/dev/zero does not fit partition linux-dev"), std::string::npos) << r.err;
+  r = testsupport::Run({"fwpkg", "flash", "-s", "1024M", "-o", f("flash.img")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("device size 1073741824 is outside"), std::string::npos) << r.err;
+  r = testsupport::Run({"fwpkg", "build", "-o", f("p.pkg"), "--item", "bin:/a:/dev/zero"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/dev/zero holds more than 268433908 bytes"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(f("p.pkg")));
+}
+
 }  // namespace

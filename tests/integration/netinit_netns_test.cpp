@@ -3,6 +3,7 @@
 // veth pairs; what the kernel then holds is read back inside the same
 // namespace with iproute2's `ip -j` and bridge-utils' `brctl`.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -217,6 +218,28 @@ TEST_F(NetnsBoot, BondGoesThroughTheBondingFilesAndIfenslave) {
   EXPECT_TRUE(V4(k.addr, "eth1").empty());
   EXPECT_NE(cfg("networkbond0").find("BONDMEMBERS = eth1,eth2\n"), std::string::npos);
   EXPECT_NE(cfg("network1").find("WORKMODE = 1\n"), std::string::npos);
+}
+
+// The old names network2 and networkip62 stay hard links of the renamed
+// files through a whole boot, in which eth2's file is rewritten several times.
+TEST_F(NetnsBoot, LegacyNamesStayOnTheRewrittenFiles) {
+  NEED_ROOT();
+  put("network2", "HOSTIP = 10.2.0.1\n");
+  put("networkip62", "x\n");
+  for (int boot = 0; boot < 2; ++boot) {
+    Kernel k = Boot(board);
+    EXPECT_NE(k.log.find("[Sysnet@3735] netinit is finished."), std::string::npos) << k.log;
+    std::string eth2 = cfg("networketh2");
+    EXPECT_NE(eth2.find("WORKMODE = 0\n"), std::string::npos) << eth2;
+    EXPECT_NE(eth2.find("HOSTIP = 192.168.3.108\n"), std::string::npos) << eth2;
+    EXPECT_EQ(cfg("network2"), eth2) << boot;
+    struct stat a{}, b{};
+    ASSERT_EQ(stat(board.file("mnt/mtd/Config/network2").c_str(), &a), 0);
+    ASSERT_EQ(stat(board.file("mnt/mtd/Config/networketh2").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino) << boot;
+    EXPECT_EQ(cfg("networkip62"), "x\n");
+    EXPECT_EQ(cfg("networkip6eth2"), "x\n");
+  }
 }
 
 TEST(NetnsFence, RealToolBoardRefusesToRunOutsideItsNamespace) {

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <vector>
 #include <fstream>
 
 #include "sim/models/flash.h"
@@ -21,6 +23,12 @@ namespace {
 using namespace testsupport;
 
 std::string data(size_t n, unsigned seed) { return TestData(n, seed); }
+
+#if DVR_SANITIZE
+constexpr uint64_t kEvery = 8;  // the sanitizer build samples the cut points
+#else
+constexpr uint64_t kEvery = 1;  // every cut point
+#endif
 
 // What the boot loader finds for the partitions being rewritten.
 enum class Found { Old, New, Invalid, NoTable, Damaged };
@@ -92,8 +100,35 @@ class BootFlashPowerCut : public testing::TestWithParam<bool> {
     return all_new ? Found::New : Found::Old;
   }
 
+  // One cut after `n` writes and erases of `args`: what the boot loader
+  // then finds, checked.
+  Found cut(uint64_t n, const std::string& args, const std::map<std::string, std::string>& fresh, bool rerun) {
+    reset_flash();
+    sim::FlashCutAfter(board_->dir(), static_cast<int64_t>(n));
+    auto r = tool(args);
+    Found f = found(ViewBootFlash(ReadLogical(*board_)), fresh);
+    EXPECT_NE(r.status, 0) << "cut " << n << " reported success";
+    EXPECT_NE(f, Found::Damaged) << "cut " << n << ":\n" << r.out;
+    // Whenever the boot flash is not whole, the markers say an update
+    // was under way, so the boot loader takes its backup copy.
+    UpdateMarks m = ReadUpdateMarks(*board_);
+    if (f == Found::NoTable || f == Found::Invalid) {
+      EXPECT_TRUE(m.started && !m.ended) << "cut " << n << " (" << letter(f) << ") unmarked";
+    }
+    if (rerun && f == Found::Invalid) {
+      sim::FlashRestart(board_->dir());
+      auto again = tool(args);
+      EXPECT_EQ(again.status, 0) << "rerun after cut " << n << ":\n" << again.out;
+      EXPECT_EQ(found(ViewBootFlash(ReadLogical(*board_)), fresh), Found::New) << "rerun after cut " << n;
+    }
+    return f;
+  }
+
   // Cuts the power after 0, 1, ... N-1 writes and erases of `args`, where N
-  // is what the whole run takes; returns the letters of what was found.
+  // is what the whole run takes; returns the letters of what was found, in
+  // cut order.  The sanitizer build takes every kEvery-th cut, the last,
+  // and the first and last cut of each phase (found by bisecting between
+  // samples that differ), so each kind of state is still reached.
   std::string sweep(const std::string& args, const std::map<std::string, std::string>& fresh, bool rerun) {
     reset_flash();
     uint64_t before = ops();
@@ -102,27 +137,28 @@ class BootFlashPowerCut : public testing::TestWithParam<bool> {
     uint64_t total = ops() - before;
     EXPECT_EQ(found(ViewBootFlash(ReadLogical(*board_)), fresh), Found::New);
     EXPECT_TRUE(ReadUpdateMarks(*board_).ended);
-    std::string seen;
-    for (uint64_t n = 0; n < total; ++n) {
-      reset_flash();
-      sim::FlashCutAfter(board_->dir(), static_cast<int64_t>(n));
-      auto r = tool(args);
-      Found f = found(ViewBootFlash(ReadLogical(*board_)), fresh);
-      seen += letter(f);
-      EXPECT_NE(r.status, 0) << "cut " << n << " reported success";
-      EXPECT_NE(f, Found::Damaged) << "cut " << n << ":\n" << r.out;
-      // Whenever the boot flash is not whole, the markers say an update
-      // was under way, so the boot loader takes its backup copy.
-      UpdateMarks m = ReadUpdateMarks(*board_);
-      if (f == Found::NoTable || f == Found::Invalid) {
-        EXPECT_TRUE(m.started && !m.ended) << "cut " << n << " (" << letter(f) << ") unmarked";
+    std::map<uint64_t, Found> at;
+    auto visit = [&](uint64_t n) {
+      auto it = at.find(n);
+      return it != at.end() ? it->second : at[n] = cut(n, args, fresh, rerun);
+    };
+    for (uint64_t n = 0; n < total; n += kEvery) visit(n);
+    if (total > 0) visit(total - 1);
+    std::vector<uint64_t> samples;
+    for (auto& [n, f] : at) samples.push_back(n);
+    for (size_t i = 1; i < samples.size(); ++i) {
+      uint64_t a = samples[i - 1], b = samples[i];
+      while (b - a > 1 && visit(a) != visit(b)) {
+        uint64_t lo = a, hi = b;
+        while (hi - lo > 1) {
+          uint64_t mid = lo + (hi - lo) / 2;
+          (visit(mid) == visit(lo) ? lo : hi) = mid;
+        }
+        a = hi;  // the first cut of the next phase
       }
-      if (!rerun || f != Found::Invalid) continue;
-      sim::FlashRestart(board_->dir());
-      auto again = tool(args);
-      EXPECT_EQ(again.status, 0) << "rerun after cut " << n << ":\n" << again.out;
-      EXPECT_EQ(found(ViewBootFlash(ReadLogical(*board_)), fresh), Found::New) << "rerun after cut " << n;
     }
+    std::string seen;
+    for (auto& [n, f] : at) seen += letter(f);
     return seen;
   }
 
@@ -140,6 +176,29 @@ std::string runs(const std::string& s) {
   return r;
 }
 
+// The phases seen against those expected: all of them when every cut was
+// taken; in a sample, a short phase between two samples of one letter may
+// be passed over, so those seen must come in the expected order, from the
+// first to the last.
+testing::AssertionResult Phases(const std::string& seen, const std::string& want) {
+  std::string got = runs(seen);
+  bool ok = got == want;
+  if (!ok && kEvery > 1 && !got.empty() && got.front() == want.front() && got.back() == want.back()) {
+    size_t at = 0;
+    ok = true;
+    for (char c : got) {
+      at = want.find(c, at);
+      if (at == std::string::npos) {
+        ok = false;
+        break;
+      }
+      ++at;
+    }
+  }
+  if (ok) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "phases " << got << " (" << seen << "), expected " << want;
+}
+
 TEST_P(BootFlashPowerCut, PartitionUpdate) {
   std::string img = data(70000, 7);
   WriteFile(dir_ + "/img", img);
@@ -147,7 +206,7 @@ TEST_P(BootFlashPowerCut, PartitionUpdate) {
   // Update marked started, table marked, partition written while marked
   // invalid, table restored, update marked ended.  The table itself is lost
   // while its own block is rewritten, and then the markers cover it.
-  EXPECT_EQ(runs(seen), "OTITN") << seen;
+  EXPECT_TRUE(Phases(seen, "OTITN"));
   size_t torn = std::count(seen.begin(), seen.end(), 'T');
   RecordProperty("cuts", static_cast<int>(seen.size()));
   RecordProperty("table_block_cuts", static_cast<int>(torn));
@@ -169,7 +228,7 @@ TEST_P(BootFlashPowerCut, PackageInstall) {
   std::string seen = sweep("package --settle 0 " + dir_ + "/p.pkg", {{"firmware", fw}, {"bootloader", bl}}, false);
   // Two partitions, each bracketed by its own markers and table rewrites;
   // between them the first is new and the second still old.
-  EXPECT_EQ(runs(seen), "OTITOTITN") << seen;
+  EXPECT_TRUE(Phases(seen, "OTITOTITN"));
   printf("%zu cuts: %s\n", seen.size(), seen.c_str());
 }
 

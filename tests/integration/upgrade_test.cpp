@@ -92,7 +92,11 @@ TEST_P(BootFlash, RefusalsChangeNothing) {
       {"restricted partition", {"part", "firmware", file("f", "new")}, "you are updating to restricted/unknown partition: [firmware]"},
       {"unknown partition", {"part", "--operator", "nosuch", file("f", "new")}, "can not find entry with partition_name [nosuch]"},
       {"image one byte too long", {"part", "--operator", "firmware", file("big", data(fw_size - 21, 4))},
-       "buffer too larget (131051) to fill into partition (131072-22)"},
+       "big holds more than the 131050 bytes partition firmware can take"},
+      // Inputs that never end are refused at the bound, not read on.
+      {"endless image", {"part", "linux-dev", "/dev/zero"}, "/dev/zero holds more than the 262122 bytes partition linux-dev"},
+      {"endless package", {"package", "--settle", "0", "/dev/zero"},
+       "/dev/zero holds more than the 1548 bytes its header describes"},
       {"device too small", {"part", "--device", "/dev/mtdblock1", "linux-dev", file("f", "new")},
        "device/file size 1310720 too small (supported min: 8388608)"},
   };
@@ -100,7 +104,7 @@ TEST_P(BootFlash, RefusalsChangeNothing) {
     auto before = state();
     auto r = update(c.args);
     EXPECT_EQ(r.status, 1) << c.name;
-    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.name << ":\n" << r.out;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << c.name << ":\n" << r.out << r.err;
     EXPECT_EQ(state().erases, before.erases) << c.name;
     EXPECT_EQ(state().writes, before.writes) << c.name;
   }
@@ -109,6 +113,48 @@ TEST_P(BootFlash, RefusalsChangeNothing) {
   auto r = update({"part", "--operator", "firmware", file("fits", data(fw_size - 22, 5))});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(view().parts["firmware"].payload, data(fw_size - 22, 5));
+}
+
+// A table the flash set cannot write as it stands is refused before the
+// update marker or the table's invalid flag is written.
+TEST_P(BootFlash, MisplacedEntriesAreRefusedBeforeTheFirstWrite) {
+  using E = fwpkg::TableEntry;
+  const uint32_t es = GetParam() ? 0x20000 : 0x10000;
+  std::string kernel = data(1000, 41);
+  struct Case {
+    const char* name;
+    std::vector<E> entries;
+    const char* says;
+  } cases[] = {
+      {"start off the erase unit", {{0x28000, 0x38000, 1, "linux-dev"}, {0x60000, 0x20000, 1, "firmware"}},
+       "partition [linux-dev] at 0x28000 size 0x38000 is not aligned to the erase unit"},
+      {"end off the erase unit", {{0x20000, 0x38000, 1, "linux-dev"}, {0x60000, 0x20000, 1, "firmware"}},
+       "partition [linux-dev] at 0x20000 size 0x38000 is not aligned to the erase unit"},
+      {"neighbour off the erase unit", {{0x20000, 0x40000, 1, "linux-dev"}, {0x68000, 0x18000, 1, "firmware"}},
+       "partition [firmware] at 0x68000 size 0x18000 is not aligned"},
+      {"overlapping neighbours", {{0x20000, 0x40000, 1, "linux-dev"}, {0x40000, 0x40000, 1, "firmware"}},
+       "partition [firmware] at 0x40000 size 0x40000 overlaps partition [linux-dev] at 0x20000"},
+      {"a name twice", {{0x20000, 0x40000, 1, "linux-dev"}, {0x60000, 0x20000, 1, "linux-dev"}},
+       "has the name of entry 0x0"},
+  };
+  for (auto& c : cases) {
+    std::string logical(8u << 20, '\xFF');
+    auto payload = fwpkg::PartTable::Make(c.entries).Encode();
+    auto block = fwpkg::FlashPartCreateByBuf(payload, fwpkg::kTableBlockLen);
+    logical.replace(0, block.size(), std::string(block.begin(), block.end()));
+    auto part = fwpkg::FlashPartCreateByBuf({reinterpret_cast<const uint8_t*>(kernel.data()), kernel.size()}, es);
+    logical.replace(c.entries[0].start, part.size(), std::string(part.begin(), part.end()));
+    WriteLogical(*board_, logical);
+    std::string written = ReadLogical(*board_);
+    auto before = state();
+    auto r = update({"part", "--operator", "linux-dev", file("k", data(2000, 42))});
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.name << ":\n" << r.out;
+    EXPECT_EQ(state().erases, before.erases) << c.name;
+    EXPECT_EQ(state().writes, before.writes) << c.name;
+    EXPECT_FALSE(ReadUpdateMarks(*board_).started) << c.name;
+    EXPECT_TRUE(ReadLogical(*board_) == written) << c.name;
+  }
 }
 
 TEST_P(BootFlash, DamagedTableIsNotTakenForEntries) {

@@ -3,48 +3,60 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "osa/file.h"
 #include "platform/fwpkg/fwpkg.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+const char kUsage[] =
+    "usage: fwpkg build -o OUT [--magic PKI7] [--version V] [--depend V] [--vendor S] [--machine S]\n"
+    "                   [--script FILE --script-path PATH] [--no-script-flag]\n"
+    "                   --item TYPE:PATH:FILE[:VERSION] ...      (at most 4 items)\n"
+    "       fwpkg container -s SIZE -o OUT FILE                  a partition container\n"
+    "       fwpkg flash -s DEVSIZE -o OUT [-e ERASEUNIT] --part NAME:START:SIZE[:FILE[:invalid]] ...\n"
+    "                                                            a boot flash image with its table\n"
+    "       fwpkg inspect FILE                                   a package: header, items, checksum\n"
+    "       fwpkg inspect-container FILE                         one container\n"
+    "       fwpkg inspect-flash [-e ERASEUNIT] FILE              a boot flash image\n"
+    "       fwpkg --help                                         this text\n"
+    "sizes: decimal, 0x hex, or with a K or M suffix; the erase unit defaults to 64K\n";
+
+// A usage error: the usage on standard error, status 2.
 int usage() {
-  fprintf(stderr,
-          "usage: fwpkg build -o OUT [--magic PKI7] [--version V] [--depend V] [--vendor S] [--machine S]\n"
-          "                   [--script FILE --script-path PATH] [--no-script-flag]\n"
-          "                   --item TYPE:PATH:FILE[:VERSION] ...      (at most 4 items)\n"
-          "       fwpkg container -s SIZE -o OUT FILE                  a partition container\n"
-          "       fwpkg flash -s DEVSIZE -o OUT --part NAME:START:SIZE[:FILE[:invalid]] ...\n"
-          "                                                            a boot flash image with its table\n"
-          "       fwpkg inspect FILE                                   a package: header, items, checksum\n"
-          "       fwpkg inspect-container FILE                         one container\n"
-          "       fwpkg inspect-flash FILE                             a boot flash image\n"
-          "sizes: decimal, 0x hex, or with a K or M suffix\n");
+  fputs(kUsage, stderr);
   return 2;
 }
 
-bool read_file(const std::string& path, Bytes* out) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) {
-    fprintf(stderr, "fwpkg: cannot open %s: %s\n", path.c_str(), strerror(errno));
-    return false;
+// Reads a whole file of at most `limit` bytes.  Larger inputs (a device
+// such as /dev/zero never ends) are refused as soon as the limit is passed.
+bool read_file(const std::string& path, Bytes* out, uint64_t limit) {
+  osa::ReadResult r = osa::ReadFile(path.c_str(), static_cast<std::size_t>(std::min<uint64_t>(limit, SIZE_MAX)));
+  switch (r.status) {
+    case osa::ReadStatus::Ok:
+      out->assign(r.data.begin(), r.data.end());
+      return true;
+    case osa::ReadStatus::TooLarge:
+      fprintf(stderr, "fwpkg: %s holds more than %llu bytes\n", path.c_str(), static_cast<unsigned long long>(limit));
+      return false;
+    case osa::ReadStatus::Missing:
+      fprintf(stderr, "fwpkg: cannot open %s: %s\n", path.c_str(), strerror(r.err));
+      return false;
+    case osa::ReadStatus::IoError:
+      break;
   }
-  out->clear();
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
-  bool ok = !ferror(f);
-  fclose(f);
-  if (!ok) fprintf(stderr, "fwpkg: cannot read %s\n", path.c_str());
-  return ok;
+  fprintf(stderr, "fwpkg: cannot read %s: %s\n", path.c_str(), strerror(r.err));
+  return false;
 }
 
 bool write_file(const std::string& path, const Bytes& data) {
@@ -140,9 +152,10 @@ int cmd_build(int argc, char** argv) {
     *len = static_cast<uint32_t>(d.size());
     body.insert(body.end(), d.begin(), d.end());
   };
+  auto room = [&] { return fwpkg::kMaxPackageLen - fwpkg::kHeaderLen - body.size(); };
   if (!script_file.empty()) {
     Bytes s;
-    if (!read_file(script_file, &s)) return 1;
+    if (!read_file(script_file, &s, room())) return 1;
     if (h.script_path.empty()) {
       fprintf(stderr, "fwpkg build: --script needs --script-path\n");
       return 1;
@@ -154,7 +167,7 @@ int cmd_build(int argc, char** argv) {
     auto f = split(items[i], ':');
     if (f.size() < 3 || f.size() > 4) {
       fprintf(stderr, "fwpkg build: item \"%s\" is not TYPE:PATH:FILE[:VERSION]\n", items[i].c_str());
-      return 1;
+      return usage();
     }
     fwpkg::Item& it = h.items[i];
     it.type = f[0];
@@ -163,7 +176,7 @@ int cmd_build(int argc, char** argv) {
     if (!fits("item type", it.type, 16) || !fits("item path", it.path, 256) || !fits("item version", it.version, 16))
       return 1;
     Bytes d;
-    if (!read_file(f[2], &d)) return 1;
+    if (!read_file(f[2], &d, room())) return 1;
     append(d, &it.start, &it.number);
   }
   h.pack_size = static_cast<uint32_t>(fwpkg::kHeaderLen + body.size());
@@ -188,7 +201,8 @@ int cmd_container(int argc, char** argv) {
   }
   if (out.empty() || in.empty() || size == 0 || size > UINT32_MAX) return usage();
   Bytes d;
-  if (!read_file(in, &d)) return 1;
+  // One byte more than fits, so the message below says by how much.
+  if (!read_file(in, &d, size < fwpkg::kContainerSlack ? 1 : size - fwpkg::kContainerSlack + 1)) return 1;
   auto c = fwpkg::FlashPartCreateByBuf(d, static_cast<uint32_t>(size));
   if (c.empty()) {
     fprintf(stderr, "fwpkg: %zu bytes do not fit a container of %llu bytes (at most %llu)\n", d.size(),
@@ -199,8 +213,20 @@ int cmd_container(int argc, char** argv) {
   return write_file(out, c) ? 0 : 1;
 }
 
+// The erase unit option of flash and inspect-flash.
+bool erase_unit_arg(const char* v, uint32_t* unit) {
+  uint64_t u = 0;
+  if (!parse_size(v, &u) || u == 0 || u > fwpkg::kTableBlockLen || (u & (u - 1)) != 0) {
+    fprintf(stderr, "fwpkg: erase unit \"%s\" is not a power of two up to 128K\n", v);
+    return false;
+  }
+  *unit = static_cast<uint32_t>(u);
+  return true;
+}
+
 int cmd_flash(int argc, char** argv) {
   uint64_t devsize = 0;
+  uint32_t unit = fwpkg::kDefaultEraseUnit;
   std::string out;
   std::vector<fwpkg::TableEntry> entries;
   std::vector<std::string> files;
@@ -210,13 +236,15 @@ int cmd_flash(int argc, char** argv) {
       ++i;
     } else if (a == "-o" && i + 1 < argc) {
       out = argv[++i];
+    } else if (a == "-e" && i + 1 < argc) {
+      if (!erase_unit_arg(argv[++i], &unit)) return usage();
     } else if (a == "--part" && i + 1 < argc) {
       auto f = split(argv[++i], ':');
       uint64_t start, size;
       if (f.size() < 3 || f.size() > 5 || !parse_size(f[1], &start) || !parse_size(f[2], &size) ||
           f[0].size() > 16 || start + size > UINT32_MAX || (f.size() == 5 && f[4] != "invalid")) {
         fprintf(stderr, "fwpkg flash: part \"%s\" is not NAME:START:SIZE[:FILE[:invalid]]\n", argv[i]);
-        return 1;
+        return usage();
       }
       entries.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(size), f.size() == 5 ? 0u : 1u, f[0]});
       files.push_back(f.size() >= 4 ? f[3] : "");
@@ -224,26 +252,31 @@ int cmd_flash(int argc, char** argv) {
       return usage();
     }
   }
-  if (out.empty() || devsize < fwpkg::kTableBlockLen || entries.size() > fwpkg::kTableMaxEntries) return usage();
-  Bytes img(devsize, 0xFF);
+  if (out.empty() || entries.size() > fwpkg::kTableMaxEntries) return usage();
+  if (devsize < fwpkg::kTableBlockLen || devsize > fwpkg::kMaxBootFlash) {
+    fprintf(stderr, "fwpkg flash: device size %llu is outside 0x%x..0x%llx\n", static_cast<unsigned long long>(devsize),
+            fwpkg::kTableBlockLen, static_cast<unsigned long long>(fwpkg::kMaxBootFlash));
+    return usage();
+  }
+  // The table is judged as the installer will judge it on the board.
   auto table = fwpkg::PartTable::Make(entries);
+  std::string err;
+  if (!fwpkg::CheckPartTable(table, devsize, unit, &err)) {
+    fprintf(stderr, "fwpkg flash: %s\n", err.c_str());
+    return 1;
+  }
+  Bytes img(devsize, 0xFF);
   auto tb = fwpkg::FlashPartCreateByBuf(table.Encode(), fwpkg::kTableBlockLen);
   std::copy(tb.begin(), tb.end(), img.begin());
   for (size_t i = 0; i < entries.size(); ++i) {
     const auto& e = entries[i];
-    if (e.start < fwpkg::kTableBlockLen || e.start + uint64_t(e.size) > devsize) {
-      fprintf(stderr, "fwpkg flash: part %s lies outside 0x%x..0x%llx\n", e.name.c_str(), fwpkg::kTableBlockLen,
-              static_cast<unsigned long long>(devsize));
-      return 1;
-    }
     if (files[i].empty()) continue;
     Bytes d;
-    if (!read_file(files[i], &d)) return 1;
-    auto c = fwpkg::FlashPartCreateByBuf(d, e.size);
-    if (c.empty()) {
+    if (!read_file(files[i], &d, e.size - fwpkg::kContainerSlack)) {
       fprintf(stderr, "fwpkg flash: %s does not fit partition %s\n", files[i].c_str(), e.name.c_str());
       return 1;
     }
+    auto c = fwpkg::FlashPartCreateByBuf(d, e.size);
     std::copy(c.begin(), c.end(), img.begin() + e.start);
   }
   return write_file(out, img) ? 0 : 1;
@@ -261,7 +294,7 @@ void show_container(const char* what, std::span<const uint8_t> region) {
 
 int cmd_inspect(const std::string& path) {
   Bytes pkg;
-  if (!read_file(path, &pkg)) return 1;
+  if (!read_file(path, &pkg, fwpkg::kMaxPackageLen)) return 1;
   fwpkg::Header h;
   int r = fwpkg::DecodeHeader(pkg, &h);
   if (r != fwpkg::kUpgradeOk) {
@@ -308,14 +341,27 @@ int cmd_inspect(const std::string& path) {
 
 int cmd_inspect_container(const std::string& path) {
   Bytes d;
-  if (!read_file(path, &d)) return 1;
+  if (!read_file(path, &d, fwpkg::kMaxBootFlash)) return 1;
   show_container("container", d);
   return fwpkg::CheckContainer(d).state == fwpkg::Container::Valid ? 0 : 1;
 }
 
-int cmd_inspect_flash(const std::string& path) {
+int cmd_inspect_flash(int argc, char** argv) {
+  uint32_t unit = fwpkg::kDefaultEraseUnit;
+  std::string path;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-e" && i + 1 < argc) {
+      if (!erase_unit_arg(argv[++i], &unit)) return usage();
+    } else if (path.empty() && !a.empty() && a[0] != '-') {
+      path = a;
+    } else {
+      return usage();
+    }
+  }
+  if (path.empty()) return usage();
   Bytes img;
-  if (!read_file(path, &img)) return 1;
+  if (!read_file(path, &img, fwpkg::kMaxBootFlash)) return 1;
   if (img.size() < fwpkg::kTableBlockLen) {
     printf("image of %zu bytes has no table block\nverdict: no table\n", img.size());
     return 1;
@@ -333,6 +379,12 @@ int cmd_inspect_flash(const std::string& path) {
     printf("table: %s\nverdict: no table\n", err.c_str());
     return 1;
   }
+  // Shown whole even when refused, so the operator sees what is wrong.
+  bool table_ok = fwpkg::CheckPartTable(t, img.size(), unit, &err);
+  if (table_ok && img.size() < fwpkg::kMinBootFlash) {
+    err = "a boot flash of " + std::to_string(img.size()) + " bytes is below the 8M the update works on";
+    table_ok = false;
+  }
   bool ok = true;
   for (size_t i = 0; i < t.size(); ++i) {
     const auto& e = t[i];
@@ -342,6 +394,10 @@ int cmd_inspect_flash(const std::string& path) {
     auto c = fwpkg::CheckContainer(all.subspan(e.start, e.size));
     ok = ok && e.valid == 1 && (c.state == fwpkg::Container::Valid || c.state == fwpkg::Container::Empty);
   }
+  if (!table_ok) {
+    printf("table: %s\nverdict: bad table\n", err.c_str());
+    return 1;
+  }
   printf("verdict: %s\n", ok ? "ok" : "damaged");
   return ok ? 0 : 1;
 }
@@ -349,13 +405,18 @@ int cmd_inspect_flash(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      fputs(kUsage, stdout);
+      return 0;
+    }
   if (argc < 2) return usage();
   std::string c = argv[1];
   if (c == "build") return cmd_build(argc, argv);
   if (c == "container") return cmd_container(argc, argv);
   if (c == "flash") return cmd_flash(argc, argv);
+  if (c == "inspect-flash") return cmd_inspect_flash(argc, argv);
   if (argc == 3 && c == "inspect") return cmd_inspect(argv[2]);
   if (argc == 3 && c == "inspect-container") return cmd_inspect_container(argv[2]);
-  if (argc == 3 && c == "inspect-flash") return cmd_inspect_flash(argv[2]);
   return usage();
 }

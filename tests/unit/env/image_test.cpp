@@ -100,6 +100,10 @@ TEST(EnvImage, SetMovesTheEntryToTheEndAndKeepsTheListEnded) {
       {"value with NUL", std::string("\0\0", 2), "a", std::string("x\0y", 3), 64, SetResult::BadValue,
        std::string("\0\0", 2)},
       {"no end marker", std::string(60, 'l'), "a", "1", 64, SetResult::NoEnd, std::string(60, 'l')},
+      // A full list: entries up to the last byte, no empty entry after them.
+      {"full, new name", std::string("a=1\0bb=22\0", 10), "c", "3", 14, SetResult::NoEnd, ""},
+      {"full, shorter value", std::string("a=1\0bb=22\0", 10), "bb", "2", 14, SetResult::TooLarge, ""},
+      {"full, same length", std::string("a=1\0bb=22\0", 10), "a", "9", 14, SetResult::TooLarge, ""},
   };
   for (auto& c : cases) {
     auto p = plain(c.before, c.size);
@@ -149,12 +153,52 @@ TEST(EnvImage, PickCopyPrefersTheMainCopyThenTheFirstValidBackup) {
       {"main valid", {{true, true, true}, {true, true, true}}, 0},
       {"main torn", {{true, false, true}, {true, true, true}}, 1},
       {"main unreadable", {{false, false, false}, {true, true, true}}, 1},
-      {"main crc ok but no end", {{true, true, false}, {true, true, true}}, 1},
+      {"main full: crc ok, no end", {{true, true, false}, {true, true, true}}, 0},
+      {"main torn, backup full", {{true, false, true}, {true, true, false}}, 1},
       {"first backup torn too", {{true, false, false}, {true, false, true}, {true, true, true}}, 2},
       {"nothing valid", {{true, false, true}, {true, false, true}}, -1},
       {"no backup, main torn", {{true, false, true}}, -1},
   };
   for (auto& c : cases) EXPECT_EQ(bootenv::PickCopy(c.copies), c.pick) << c.what;
+}
+
+TEST(EnvImage, FullListReadsAsWellFormed) {
+  // Entries up to the last byte: no NUL pair, yet every entry is readable
+  // and the format is recognised either way.
+  auto p = plain(std::string("comm=mm\0eth=12\0", 15), 4 + 15);
+  EXPECT_EQ(bootenv::UsedSize(p), p.size());
+  size_t pos = 0;
+  EXPECT_EQ(bootenv::MatchEntry(p, p.size(), "eth", &pos), Match::Found);
+  EXPECT_EQ(pos, 12u);
+  EXPECT_EQ(bootenv::MatchEntry(p, p.size(), "x", &pos), Match::NoEnd);
+  EXPECT_EQ(bootenv::Entries(p, p.size()), (std::vector<std::string_view>{"comm=mm", "eth=12"}));
+  auto enc = bootenv::EncodeImage(p, Format::Encoded);
+  auto raw = bootenv::EncodeImage(p, Format::Plain);
+  EXPECT_EQ(bootenv::DetectFormat(enc), Format::Encoded);
+  EXPECT_EQ(bootenv::DetectFormat(raw), Format::Plain);
+  bootenv::Decoded d;
+  std::string err;
+  ASSERT_TRUE(bootenv::DecodeImage(enc, Format::Encoded, &d, &err));
+  EXPECT_TRUE(d.crc_ok);
+  EXPECT_FALSE(d.has_end);
+  EXPECT_EQ(d.used, p.size());
+}
+
+TEST(EnvImage, ForTerminalShowsControlBytes) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"ipaddr=10.0.0.1", "ipaddr=10.0.0.1"},
+      {"x=\x1b[2J\x1b]0;owned\x07", "x=\\x1b[2J\\x1b]0;owned\\x07"},
+      {"a\tb\rc\nd\x7f", "a\\x09b\\x0dc\\x0ad\\x7f"},
+      {"back\\x1b", "back\\\\x1b"},  // a stored backslash cannot pose as an escape
+      {"utf8 \xc3\xa9 ok", "utf8 \xc3\xa9 ok"},  // e-acute passes
+      {"c1 \xc2\x9b" "31m", "c1 \\xc2\\x9b31m"},  // U+009B, the 8-bit CSI
+      {"nbsp \xc2\xa0", "nbsp \xc2\xa0"},
+      {"gbk \xa3\xac", "gbk \xa3\xac"},
+      {"end \xc2", "end \xc2"},
+  };
+  for (auto& c : cases) EXPECT_EQ(bootenv::ForTerminal(c.in), c.out) << c.in;
 }
 
 TEST(EnvImage, EntriesStopAtTheEmptyEntry) {

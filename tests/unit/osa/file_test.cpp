@@ -147,7 +147,8 @@ ino_t inode(const std::string& p) {
 }
 
 // A legacy name kept as a hard link stays on the same content after every
-// rewrite when asked; a symlink and unrelated files are left alone.
+// rewrite when asked; a symlink, an unrelated file and a missing name
+// among those asked for are left alone.
 TEST(ReplaceFile, HardLinkedNamesFollowTheNewContentWhenAsked) {
   TempDir d;
   std::string p = d.file("networketh2");
@@ -157,7 +158,7 @@ TEST(ReplaceFile, HardLinkedNamesFollowTheNewContentWhenAsked) {
   put(d.file("other"), "HOSTIP = 10.0.0.1\n");
 
   osa::ReplaceOptions keep;
-  keep.keep_links = true;
+  keep.keep_linked = {d.file("network2"), d.file("alias"), d.file("other"), d.file("absent")};
   for (const char* text : {"HOSTIP = 10.0.0.2\n", "HOSTIP = 10.0.0.3\n"}) {
     auto r = osa::ReplaceFile(p.c_str(), text, keep);
     ASSERT_TRUE(r.ok()) << r.message;
@@ -171,7 +172,7 @@ TEST(ReplaceFile, HardLinkedNamesFollowTheNewContentWhenAsked) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(d.names(), (std::set<std::string>{"alias", "network2", "networketh2", "other"}));
 
-  // Without the option the link keeps the old inode, as a snapshot would.
+  // A name not asked for keeps the old inode, as a snapshot would.
   ASSERT_TRUE(osa::ReplaceFile(p.c_str(), "HOSTIP = 10.0.0.4\n").ok());
   EXPECT_EQ(get(d.file("network2")), "HOSTIP = 10.0.0.3\n");
 }

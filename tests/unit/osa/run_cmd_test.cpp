@@ -10,6 +10,7 @@
 #include <string>
 
 #include "osa/osa.h"
+#include "unit/osa/process.h"
 
 namespace {
 
@@ -57,14 +58,7 @@ TEST(RunCmd, SignalDispositionsAndMaskAreRestored) {
   EXPECT_EQ(quit_after.sa_handler, quit_before.sa_handler);
 }
 
-// A process that is gone, or dead and waiting only to be reaped.
-bool dead(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return true;
-  size_t paren = stat.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
-}
+using osatest::Dead;
 
 TEST(RunCmd, TimeoutKillsTheWholeGroupAndLeavesNoZombie) {
   // Orphans of the command come to this process where the kernel allows it,
@@ -91,8 +85,8 @@ TEST(RunCmd, TimeoutKillsTheWholeGroupAndLeavesNoZombie) {
   EXPECT_EQ(waitpid(shpid, &st, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
   // Everything the shell started died with its group.
-  for (int i = 0; i < 200 && !dead(bgpid); ++i) usleep(10000);
-  EXPECT_TRUE(dead(bgpid));
+  for (int i = 0; i < 200 && !Dead(bgpid); ++i) usleep(10000);
+  EXPECT_TRUE(Dead(bgpid));
   if (reaper) {
     for (pid_t p; (p = waitpid(-1, &st, 0)) > 0;) EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << p;
     prctl(PR_SET_CHILD_SUBREAPER, 0);

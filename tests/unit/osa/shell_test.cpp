@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "unit/osa/process.h"
 
 namespace {
 
@@ -80,14 +81,7 @@ TEST(Capture, EndlessOutputIsCutAtTheLimitAndTheCommandStopped) {
   EXPECT_EQ(r.output.substr(0, 4), "y\ny\n");
 }
 
-// A process that is gone, or dead and waiting only to be reaped.
-bool dead(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return true;
-  size_t paren = stat.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
-}
+using osatest::Dead;
 
 TEST(Capture, TimeLimitStopsTheWholeGroupAndKeepsEarlierOutput) {
   bool reaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
@@ -96,8 +90,8 @@ TEST(Capture, TimeLimitStopsTheWholeGroupAndKeepsEarlierOutput) {
   EXPECT_EQ(r.status, -1);
   int bg = std::atoi(r.output.c_str());
   ASSERT_GT(bg, 0) << r.output;
-  for (int i = 0; i < 200 && !dead(bg); ++i) usleep(10000);
-  EXPECT_TRUE(dead(bg));
+  for (int i = 0; i < 200 && !Dead(bg); ++i) usleep(10000);
+  EXPECT_TRUE(Dead(bg));
   if (reaper) {
     int st = 0;
     while (waitpid(-1, &st, WNOHANG) > 0) {

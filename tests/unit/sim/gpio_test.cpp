@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "osa/singleton.h"
 #include "platform/gpio/gpio.h"
 #include "sim/models/gpio.h"
 #include "support/board_edit.h"
@@ -22,8 +23,8 @@ GpioRes_t line(uint8_t port, uint8_t bit, uint32_t index = 0, uint32_t type = 0)
 
 class Gpio : public testing::Test {
  protected:
-  void SetUp() override { GpioManagerReset(); }
-  void TearDown() override { GpioManagerReset(); }
+  void SetUp() override { osa::ResetSingletonsForTest(); }
+  void TearDown() override { osa::ResetSingletonsForTest(); }
   TempBoard board_;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,6 +186,30 @@ TEST_F(Store, ConcurrentWritersLoseNothing) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   }
   for (auto k : keys) EXPECT_EQ(get("eth0", k), "24") << k;
+}
+
+ino_t Inode(const std::string& p) {
+  struct stat st{};
+  return stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The legacy name kept as a hard link reads what the new name holds after
+// every rewrite, whichever of the two names the writer used.
+TEST_F(Store, LegacyHardLinkFollowsEveryRewrite) {
+  WriteFile(cfg("networketh2"), "HOSTIP = 10.0.0.1\n");
+  ASSERT_EQ(link(cfg("networketh2").c_str(), cfg("network2").c_str()), 0);
+  ASSERT_EQ(SetIPByConfig("eth2", "10.0.0.2", "255.255.255.0"), 1);
+  EXPECT_EQ(ReadFile(cfg("network2")), "HOSTIP = 10.0.0.2\nSUBMASK = 255.255.255.0\n");
+  ASSERT_EQ(SetValueByKey("/mnt/mtd/Config/network2", "PRIO", "1"), 1);
+  EXPECT_EQ(get("eth2", "PRIO"), "1");
+  EXPECT_EQ(Inode(cfg("network2")), Inode(cfg("networketh2")));
+  // Nothing but the two names is left in the folder.
+  NetFileName files[16];
+  int n = 16;
+  ASSERT_EQ(GetAllNetworkFile(files, &n), 1);
+  ASSERT_EQ(n, 2);
+  EXPECT_STREQ(files[0], "network2");
+  EXPECT_STREQ(files[1], "networketh2");
 }
 
 // A rewrite that cannot be written leaves the old file whole.

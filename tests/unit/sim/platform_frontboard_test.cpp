@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "osa/singleton.h"
 #include "platform/frontboard/frontboard.h"
 #include "platform/uart/uart.h"
 #include "support/board_edit.h"
@@ -39,8 +40,7 @@ class Frontboard : public testing::Test {
   void SetUp() override { Forget(); }
   void TearDown() override { Forget(); }
   static void Forget() {
-    FbdDevReset();
-    UartDevReleaseAll();
+    osa::ResetSingletonsForTest();
   }
   void Entries(const nlohmann::json& entries) {
     EditBoard(board_, [&](auto& j) { j["resource"]["records"]["FbdGetRes"]["Entry"] = entries; });

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "osa/singleton.h"
 #include "platform/env/bootenv.h"
 #include "platform/gpio/gpio.h"
 #include "platform/uart/uart.h"
@@ -32,12 +33,10 @@ std::string dir_levels(const TempBoard& b) {
 class UartOnBoard : public testing::Test {
  protected:
   void SetUp() override {
-    UartDevReleaseAll();
-    GpioManagerReset();
+    osa::ResetSingletonsForTest();
   }
   void TearDown() override {
-    UartDevReleaseAll();
-    GpioManagerReset();
+    osa::ResetSingletonsForTest();
   }
   TempBoard board_;
 };
@@ -59,7 +58,7 @@ TEST_F(UartOnBoard, HalfDuplexWritesHoldBackTheLastByteForOrdinaryLines) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     Pty line(board_, "dev/ttyS9");
-    UartDevReleaseAll();
+    osa::ResetSingletonsForTest();
     UartRes_t r{};
     r.Index = static_cast<uint32_t>(index++);
     std::strcpy(r.DevName, "/dev/ttyS9");

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "osa/singleton.h"
 #include "platform/uart/uart.h"
 #include "support/board_edit.h"
 
@@ -67,7 +68,7 @@ TEST(UartRates, OnlyTheTableIsAccepted) {
 class UartLine : public testing::Test {
  protected:
   void SetUp() override {
-    UartDevReleaseAll();
+    osa::ResetSingletonsForTest();
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master_, 0);
     ASSERT_EQ(grantpt(master_), 0);
@@ -84,7 +85,7 @@ class UartLine : public testing::Test {
     ASSERT_EQ(dev_->SetAttr(&a, dev_), 0);
   }
   void TearDown() override {
-    UartDevReleaseAll();
+    osa::ResetSingletonsForTest();
     close(master_);
   }
   testsupport::TempBoard board_;
@@ -95,7 +96,7 @@ class UartLine : public testing::Test {
 
 TEST_F(UartLine, BadSettingsAreRefusedAndLeaveTheLineAlone) {
   termios before;
-  ASSERT_EQ(tcgetattr(dev_->Fd, &before), 0);
+  ASSERT_EQ(tcgetattr(dev_->Fd.get(), &before), 0);
   struct Case {
     UartAttr_t a;
     const char* msg;
@@ -109,11 +110,11 @@ TEST_F(UartLine, BadSettingsAreRefusedAndLeaveTheLineAlone) {
     EXPECT_NE(out.find(c.msg), std::string::npos) << out;
   }
   termios after;
-  ASSERT_EQ(tcgetattr(dev_->Fd, &after), 0);
+  ASSERT_EQ(tcgetattr(dev_->Fd.get(), &after), 0);
   EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
   UartAttr_t zero_stop = {0, 19200, 7, 2, 0};
   ASSERT_EQ(dev_->SetAttr(&zero_stop, dev_), 0);
-  ASSERT_EQ(tcgetattr(dev_->Fd, &after), 0);
+  ASSERT_EQ(tcgetattr(dev_->Fd.get(), &after), 0);
   EXPECT_EQ(after.c_cflag & CSTOPB, 0u);
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B19200));
 }
@@ -148,6 +149,41 @@ TEST_F(UartLine, ProbeSharesTheDeviceByIndex) {
   UartDev_t* none = nullptr;
   std::string out = CaptureOut([&] { EXPECT_EQ(UartDevProbe(&other, &none), -1); });
   EXPECT_NE(out.find("index = 10, name = /dev/ttyS6 open failed"), std::string::npos) << out;
+}
+
+// A multiplexed line on the same pty: the reader thread splits the stream
+// into the channels' rings and drops what is not for a known channel.
+TEST_F(UartLine, ReaderThreadFillsTheChannelRings) {
+  osa::ResetSingletonsForTest();
+  UartRes_t mux = res_;
+  mux.Index = 11;
+  mux.UseMode = UART_USEMODE_MUX;
+  mux.SyncByte[0] = 0xAA;
+  mux.SyncByte[1] = 0x55;
+  mux.ChnMask = 1u << 3;
+  UartDev_t* d = nullptr;
+  ASSERT_EQ(UartDevProbe(&mux, &d), 0);
+  UartAttr_t a = {0, 9600, 8, 0, 1};
+  ASSERT_EQ(d->SetAttr(&a, d), 0);
+  const uint8_t stream[] = {0x00, 0xAA, 0x55, 3, 1, 2, 'h', 'i',  // payload to ring 0
+                            0xAA, 0x55, 9, 1, 1, 'x',             // channel without rings
+                            0xAA, 0x55, 3, 2, 1, 'z'};            // whole frame to ring 1
+  std::string out = CaptureOut([&] {
+    ASSERT_EQ(write(master_, stream, sizeof stream), static_cast<ssize_t>(sizeof stream));
+    // Waits for the thread, not for a time: the last frame ends the wait.
+    uint8_t whole[16] = {};
+    int n = 0;
+    for (int i = 0; i < 500 && n == 0; ++i) {
+      n = UartChnRead(d, 3, 1, whole, sizeof whole);
+      if (n == 0) usleep(10 * 1000);
+    }
+    ASSERT_EQ(n, 6);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(whole), 6), std::string("\xAA\x55\x03\x02\x01z"));
+  });
+  char payload[8] = {};
+  EXPECT_EQ(UartChnRead(d, 3, 0, payload, sizeof payload), 2);
+  EXPECT_STREQ(payload, "hi");
+  EXPECT_EQ(UartChnRead(d, 9, 0, payload, sizeof payload), -1);
 }
 
 }  // namespace

@@ -273,3 +273,65 @@ TEST(PartTable, RefusesTablesThatCannotBeRead) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PartTable, CheckJudgesWhetherATableCanBeWritten) {
+  using E = fwpkg::TableEntry;
+  const std::vector<E> good = {{0x20000, 0x40000, 1, "linux-dev"}, {0x60000, 0x20000, 1, "firmware"},
+                               {0x80000, 0x20000, 1, "bootloader"}};
+  auto with = [&](size_t i, E e) {
+    auto v = good;
+    v[i] = e;
+    return v;
+  };
+  struct Case {
+    const char* name;
+    std::vector<E> entries;
+    uint32_t unit;
+    const char* says;  // nullptr: accepted
+  } cases[] = {
+      {"the usual layout", good, 0x10000, nullptr},
+      {"NAND blocks", good, 0x20000, nullptr},
+      {"no erase unit known", with(0, {0x28000, 0x38000, 1, "linux-dev"}), 0, nullptr},
+      {"start off the erase unit", with(0, {0x28000, 0x38000, 1, "linux-dev"}), 0x10000,
+       "partition [linux-dev] at 0x28000 size 0x38000 is not aligned to the erase unit 0x10000"},
+      {"end off the erase unit", with(2, {0x80000, 0x18000, 1, "bootloader"}), 0x10000, "not aligned"},
+      {"aligned to 64K, not to 128K", with(0, {0x30000, 0x30000, 1, "linux-dev"}), 0x20000, "not aligned"},
+      {"overlapping neighbours", with(1, {0x50000, 0x20000, 1, "firmware"}), 0x10000,
+       "partition [firmware] at 0x50000 size 0x20000 overlaps partition [linux-dev] at 0x20000"},
+      {"one inside another", with(2, {0x30000, 0x10000, 1, "bootloader"}), 0x10000, "overlaps partition"},
+      {"over the table block", with(0, {0x10000, 0x10000, 1, "linux-dev"}), 0x10000, "overlaps the partition table"},
+      {"past the device", with(2, {0x7F0000, 0x20000, 1, "bootloader"}), 0x10000, "does not fit a device"},
+      {"a name twice", with(2, {0x80000, 0x20000, 1, "firmware"}), 0x10000,
+       "partition [firmware] at 0x80000 size 0x20000 has the name of entry 0x1"},
+  };
+  for (auto& c : cases) {
+    std::string err;
+    bool ok = fwpkg::CheckPartTable(fwpkg::PartTable::Make(c.entries), 8 << 20, c.unit, &err);
+    EXPECT_EQ(ok, c.says == nullptr) << c.name << ": " << err;
+    if (c.says) {
+      EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << err;
+    }
+  }
+}
+
+TEST(PackageHeader, StatedLengthCoversItemsAndScript) {
+  fwpkg::Header h;
+  EXPECT_EQ(fwpkg::StatedLength(h), fwpkg::kHeaderLen);  // an empty header states only itself
+  h.pack_size = 5000;
+  EXPECT_EQ(fwpkg::StatedLength(h), 5000u);
+  h.items[2].kind = fwpkg::ItemKind::Bin;
+  h.items[2].start = 4000;
+  h.items[2].number = 3000;
+  EXPECT_EQ(fwpkg::StatedLength(h), 7000u);
+  h.items[3].start = 0xFFFFFFFF;  // a skipped entry does not count
+  h.items[3].number = 0xFFFFFFFF;
+  EXPECT_EQ(fwpkg::StatedLength(h), 7000u);
+  h.script_flag = 1;
+  h.script_start = 0xFFFFFFF0;
+  h.script_len = 0x20;
+  EXPECT_EQ(fwpkg::StatedLength(h), 0x100000010ull);  // no wrap round
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "osa/singleton.h"
 #include "platform/gpio/gpio.h"
 #include "platform/system/system.h"
 #include "platform/uart/uart.h"
@@ -30,10 +31,7 @@ class SystemDev : public testing::Test {
   void SetUp() override { Forget(); }
   void TearDown() override { Forget(); }
   static void Forget() {
-    SystemDevReset();
-    SystemSetWatchdogOps(nullptr);
-    GpioManagerReset();
-    UartDevReleaseAll();
+    osa::ResetSingletonsForTest();
   }
   void Edit(const std::function<void(nlohmann::json&)>& fn) {
     testsupport::EditBoard(board_, [&](auto& j) { fn(sysrec(j)); });
