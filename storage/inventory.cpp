@@ -9,16 +9,14 @@
 #include <ctime>
 
 #include "osa/shell.h"
+#include "osa/singleton.h"
 #include "osa/sys.h"
 #include "platform/system/system.h"
 #include "storage/internal.h"
 
 namespace hd {
 
-Library& Lib() {
-  static Library lib;  // the one inventory the library owns
-  return lib;
-}
+Library& Lib() { return osa::Singleton<Library>(); }
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "osa/osa.h"
+#include "osa/singleton.h"
 #include "platform/res/res.h"
 #include "storage/storage.h"
 
@@ -57,9 +58,13 @@ PlatformCfg HdSelectPlatformCfg(int product_type, std::string_view product_name)
 
 const PlatformCfg* GetPlatformCfg() {
   // Chosen once: the board does not change under a running process.
-  static PlatformCfg cfg;
-  static std::once_flag once;
-  std::call_once(once, [] {
+  struct Chosen {
+    PlatformCfg cfg{};
+    std::once_flag once;
+  };
+  Chosen& c = osa::Singleton<Chosen>();
+  PlatformCfg& cfg = c.cfg;
+  std::call_once(c.once, [&cfg] {
     SystemRes_t r{};
     int type = -1;
     char name[sizeof r.ProductName + 1] = {};
