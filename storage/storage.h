@@ -148,3 +148,33 @@ class HotplugBurst {
 };
 
 }  // namespace hd
+
+// ------------------------------------------------------------ file systems
+
+// Detectors on a device or image: 1 holds it, -1 does not.
+int fat_get_type(const char* dev);  // 1 FAT32, 2 FAT16, 3 exFAT, -1 other
+int ntfs_type(const char* dev);
+int ext2_type(const char* dev);
+int ext3_type(const char* dev);
+int ext4_type(const char* dev);
+int xfs_type(const char* dev);
+int fat_disk_format(const char* dev);
+int ext2_format(const char* dev);
+int ext3_format(const char* dev);
+int ext4_format(const char* dev);
+int ntfs_format(const char* dev);
+int Parted_MakePart(const char* disk, const char* name, uint64_t start, uint64_t len);
+int disk_format(const char* dev);
+
+namespace hd {
+// The same detectors on bytes already read (the first 64 KiB of a device).
+int FatTypeOf(const uint8_t* buf, std::size_t len);
+bool IsNtfs(const uint8_t* buf, std::size_t len);
+int ExtKindOf(const uint8_t* buf, std::size_t len);  // 2, 3, 4 or -1
+bool IsXfs(const uint8_t* buf, std::size_t len);
+// FAT32 geometry for `total` sectors; false when it would not be FAT32.
+struct Fat32Layout {
+  uint32_t spc = 0, fatSectors = 0, clusters = 0;
+};
+bool Fat32Geometry(uint64_t total, uint32_t bps, Fat32Layout* out);
+}  // namespace hd

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -93,6 +94,19 @@ TEST(Hdctl, UnpluggedDiskIsReportedOff) {
   EXPECT_TRUE(has(r.out, "a device(/dev/sdc) off, logic 1.\n")) << r.out;
   EXPECT_TRUE(has(r.out, "ide_check_hotplug rc=1\n"));
   EXPECT_FALSE(has(testsupport::ReadFile(b.file("proc/partitions")), " sdc\n"));
+}
+
+TEST(Hdctl, FormatsAndDetectsOnTheBoardDisk) {
+  TempBoard b;
+  auto r = testsupport::Run({Bin("hdctl"), "fat_disk_format", "/dev/sdb", "--", "fstype", "/dev/sdb", "--",
+                             "ext4_format", "/dev/sdb", "--", "Parted_MakePart", "/dev/sdb", "p1", "0", "4194304"},
+                            &b);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "fat_disk_format rc=0\nfstype rc=0\nntfs=-1\next2=-1\next3=-1\next4=-1\nxfs=-1\nrxfs=-1\n"))
+      << r.out;
+  EXPECT_TRUE(has_event(b, "sh mke2fs -F -t ext4 /dev/sdb > /dev/null"));
+  EXPECT_TRUE(has(r.out, "Parted_MakePart rc=-1\n"));
+  EXPECT_EQ(std::system(("fsck.vfat -n " + b.file("dev/sdb") + " > /dev/null 2>&1").c_str()), 0);
 }
 
 TEST(Hdctl, BadCallsAreUsageErrors) {

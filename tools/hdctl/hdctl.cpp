@@ -37,7 +37,8 @@ int usage() {
           "usage: hdctl CALL [ARGS] [-- CALL [ARGS]]...\n"
           "calls: ide_init, ide_get_no DEV, ide_check_hotplug, ide_diskstate N, Hd_DetectHotpluged,\n"
           "       Hd_GetDevList, GetPlatformCfg, SetHdDcWorkMode N, Hd_SetEvent N, Hd_CloseDevice DEV,\n"
-          "       Hd_SlaveReset N, sleep MS\n");
+          "       Hd_SlaveReset N, sleep MS, fstype DEV, fat_disk_format|ext2_format|ext3_format|ext4_format|\n"
+          "       ntfs_format|disk_format DEV, Parted_MakePart DISK NAME START LEN\n");
   return 2;
 }
 
@@ -51,6 +52,30 @@ int run(const std::vector<const char*>& a) {
   if (name == "sleep") {
     if (!num_arg() || n < 0) return usage();
     usleep(static_cast<useconds_t>(n) * 1000);
+    return 0;
+  }
+  if (name == "fstype" && want(1)) {
+    int fat = fat_get_type(a[1]);
+    printf("%s rc=0\nntfs=%d\next2=%d\next3=%d\next4=%d\nxfs=%d\nrxfs=-1\nfat32=%d\n", name.c_str(), ntfs_type(a[1]),
+           ext2_type(a[1]), ext3_type(a[1]), ext4_type(a[1]), xfs_type(a[1]), fat == 1 ? 1 : -1);
+    return 0;
+  }
+  struct DevCall {
+    const char* name;
+    int (*fn)(const char*);
+  };
+  static const DevCall dev_calls[] = {{"fat_disk_format", fat_disk_format}, {"ext2_format", ext2_format},
+                                      {"ext3_format", ext3_format},         {"ext4_format", ext4_format},
+                                      {"ntfs_format", ntfs_format},         {"disk_format", disk_format}};
+  for (auto& c : dev_calls)
+    if (name == c.name && want(1)) {
+      printf("%s rc=%d\n", name.c_str(), c.fn(a[1]));
+      return 0;
+    }
+  if (name == "Parted_MakePart" && a.size() == 5) {
+    long long s = 0, l = 0;
+    if (!number(a[3], &s) || !number(a[4], &l) || s < 0 || l < 0) return usage();
+    printf("%s rc=%d\n", name.c_str(), Parted_MakePart(a[1], a[2], static_cast<uint64_t>(s), static_cast<uint64_t>(l)));
     return 0;
   }
   if (name == "ide_init" && want(0)) {
