@@ -17,6 +17,7 @@
 #include "osa/sys_backend.h"
 #include "sim/boardsys.h"
 #include "sim/device.h"
+#include "sim/models/watchdog.h"
 #include "sim/net.h"
 #include "sim/uevent.h"
 
@@ -47,6 +48,7 @@ class SimBackend final : public osa::sys::Backend {
       return ::open(at.c_str(), flags, mode);
     }
     const Model* m = FindModel(p);
+    if (!m) m = FindBoardModel(*board_, p);
     // A model's backing file needs no synchronous writes: power cuts are
     // the model's to simulate, and O_SYNC on the host only makes it slow;
     // nor direct transfers, which a board folder on tmpfs refuses.

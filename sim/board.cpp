@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "sim/models/watchdog.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -92,6 +93,11 @@ std::shared_ptr<Board> Board::Load(const std::string& dir, std::string* err) {
     return nullptr;
   }
   b->host_reads_.insert(b->host_reads_.end(), std::begin(kHostReads), std::end(kHostReads));
+  // The soft watchdog nodes a board declares are its own.
+  if (auto w = b->desc_.find("watchdog"); w != b->desc_.end() && w->is_object())
+    if (auto s = w->find("soft"); s != w->end() && s->is_array())
+      for (auto& p : *s)
+        if (p.is_string()) b->owns_.push_back(p.get<std::string>());
   return b;
 }
 
@@ -164,6 +170,7 @@ void ReportBoardTypeErrors() {
 }
 
 std::vector<std::string> ReadEvents(const std::string& dir) {
+  JudgeWatchdogs(dir);  // a reset happens whether or not anyone looks
   std::vector<std::string> out;
   std::ifstream in(dir + "/events.log");
   for (std::string line; std::getline(in, line);) out.push_back(line);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/models/rtc.h"
 #include "sim/peers.h"
 #include "sim/sim.h"
 #include "sim/uevent.h"
@@ -36,6 +37,7 @@ std::span<const Command> ExtraCommands() {
   static const std::vector<Command> k = {
       {"panel", "panel DIR release|key N|frame B0 B1 B2 B3|raw B...  drive the front panel", PanelCommand},
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives", PeersCommand},
+      {"rtc", "rtc DIR dump|poke REG BYTE...   the clock chip's registers", RtcCommand},
       {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
       {"plug", "plug DIR NAME                  plug a disk of the board's list (kernel burst)", DiskPlugCommand},
       {"unplug", "unplug DIR NAME                unplug a disk", DiskPlugCommand},

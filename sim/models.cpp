@@ -14,10 +14,15 @@
 #include "sim/models/gpio.h"
 #include "sim/models/procstat.h"
 #include "sim/models/resource.h"
+#include "sim/models/rtc.h"
 #include "sim/models/serial.h"
+#include "sim/models/watchdog.h"
 #include "sim/net.h"
 
 namespace sim {
+
+extern const Model kZqMcuModel;
+extern const Model kSpiFlashModel;
 
 namespace {
 
@@ -32,6 +37,10 @@ const std::vector<Model>& builtin() {
       kMtdModel, kEmmcModel, kEepromModel,
       kSramModel, kRtcModel, kCmosModel, kBondingModel,
       kMtdBlockModel,
+      kWatchdogModel,
+      kI2cModel,
+      kZqMcuModel,
+      kSpiFlashModel,
       kDiskModel,
   };
   return k;

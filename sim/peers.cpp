@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <vector>
 
+#include "sim/models/mcupeer.h"
 #include "sim/sim.h"
 
 namespace fs = std::filesystem;
@@ -29,8 +31,9 @@ namespace {
 
 struct Line {
   std::string path;  // board path
-  std::string kind;  // panel, idle
+  std::string kind;  // panel, idle, mcu
   int master = -1;
+  std::shared_ptr<McuBootPeer> mcu;  // the boot loader of an "mcu" line
   int slave = -1;    // held open so the line never hangs up
   std::vector<uint8_t> in;
 };
@@ -113,6 +116,16 @@ void panel_input(const Board& b, Line& l) {
   uint8_t buf[256];
   ssize_t n;
   while ((n = ::read(l.master, buf, sizeof buf)) > 0) {
+    if (l.kind == "mcu" && l.mcu) {
+      auto out = l.mcu->Input(buf, static_cast<size_t>(n));
+      if (!out.empty() && ::write(l.master, out.data(), out.size()) < 0) b.event("mcu-send-failed");
+      // What the device holds so far, for the board's owner to compare.
+      if (FILE* f = std::fopen(b.file("sim/mcu-image.bin").c_str(), "wb")) {
+        std::fwrite(l.mcu->image().data(), 1, l.mcu->image().size(), f);
+        std::fclose(f);
+      }
+      continue;
+    }
     if (l.kind != "panel") continue;
     l.in.insert(l.in.end(), buf, buf + n);
     while (l.in.size() >= 4) {
@@ -160,6 +173,18 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     Line l;
     l.path = path;
     l.kind = kind.is_string() ? kind.get<std::string>() : "idle";
+    if (l.kind == "mcu") {
+      // "mcu": {"new_boot": false, "max_frame": 64, "repeat_from": -1, "skip_at": -1, "corrupt_at": -1, "garbage": false}
+      auto mj = b->desc().value("mcu", nlohmann::json::object());
+      McuPeerOptions o;
+      o.new_boot = mj.value("new_boot", false);
+      o.max_frame = static_cast<uint8_t>(mj.value("max_frame", 64));
+      o.repeat_from = mj.value("repeat_from", -1);
+      o.skip_at = mj.value("skip_at", -1);
+      o.corrupt_at = mj.value("corrupt_at", -1);
+      o.garbage = mj.value("garbage", false);
+      l.mcu = std::make_shared<McuBootPeer>(o);
+    }
     if (!open_pty(*b, l, &err)) {
       fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
       say('E');

@@ -99,7 +99,7 @@ int SystemSetCurrentTime(const SystemTime_t* t) {
     }
   }
   if (!ok) return OSA_EFAIL;
-  return osa::sys::stime(secs) == 0 ? OSA_SOK : OSA_EFAIL;
+  return SystemGetClock().Set(secs) == 0 ? OSA_SOK : OSA_EFAIL;
 }
 
 uint32_t SystemGetMSCount() {

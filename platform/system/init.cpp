@@ -12,7 +12,9 @@
 #include "platform/frontboard/frontboard.h"
 #include "platform/gpio/gpio.h"
 #include "platform/system/system.h"
+#include "platform/rtc/rtc.h"
 #include "platform/uart/uart.h"
+#include "platform/watchdog/watchdog.h"
 
 namespace {
 
@@ -48,22 +50,17 @@ struct AlarmRes {
   uint32_t InNum, OutNum;
   uint8_t Reserved[RES_SIZE_ALARM - 8];
 };
-struct RtcRes {
-  uint32_t Chip, Addr;
-  uint8_t Reserved[RES_SIZE_RTC - 8];
-};
 struct CmosRes {
   uint32_t Reserved1[2];
   uint32_t Offset;
   uint8_t Reserved[RES_SIZE_CMOS - 12];
 };
 static_assert(sizeof(AlarmRes) == RES_SIZE_ALARM && offsetof(AlarmRes, OutNum) == 4);
-static_assert(sizeof(RtcRes) == RES_SIZE_RTC && offsetof(RtcRes, Addr) == 4);
 static_assert(sizeof(CmosRes) == RES_SIZE_CMOS && offsetof(CmosRes, Offset) == 8);
 
 using Alarm = Kept<AlarmGetRes, AlarmRes>;
 using Cmos = Kept<CmosGetRes, CmosRes>;
-using Rtc = Kept<RtcGetRes, RtcRes>;
+using Rtc = Kept<RtcGetRes, RtcRes_t>;
 using Ptz = Kept<PtzGetRes, Raw<RES_SIZE_PTZ>>;
 using Keyboard = Kept<KeyboardGetRes, Raw<RES_SIZE_KEYBOARD>>;
 using Extcoms = Kept<ExtComsGetRes, Raw<RES_SIZE_EXTCOMS>>;
@@ -86,6 +83,12 @@ int BootBurningInit() {
 }
 
 int gpio_init() { return GpioManagerInit(); }
+// The system device reboots and shuts down through the watchdog set.
+int system_init() {
+  int r = SystemDevInit();
+  WdgsRegisterWithSystem();
+  return r;
+}
 
 struct Step {
   const char* name;
@@ -97,14 +100,14 @@ struct Step {
 const Step kSteps[] = {
     {"GpioManager", gpio_init, "GpioManager init error\r\n"},
     {"TransComDevInit", TransComDevInit, "TransComDevInit init error\r\n"},
-    {"SystemDevInit", SystemDevInit, "SystemDevInit init error\r\n"},
+    {"SystemDevInit", system_init, "SystemDevInit init error\r\n"},
     {"EnvDevInit", EnvDevInit, "EnvDevInit init error\r\n"},
     {"BootBurningInit", BootBurningInit, "BootBurningInit init error\r\n"},
     {"AlmDevInit", Alarm::init, "AlmDevInit init error\r\n"},
     {"FbdDevInit", FbdDevInit, "FbdDevInit\r\n"},
     {"FlashDevInit", FlashDevInit, "FlashDevInit\r\n"},
     {"CmosDevInit", Cmos::init, "CmosDevInit\r\n"},
-    {"RtcDevInit", Rtc::init, "RtcDevInit init error\r\n"},
+    {"RtcDevInit", RtcDevInit, "RtcDevInit init error\r\n"},
     {"PtzDevInit", Ptz::init, "PtzDevInit init error\r\n"},
     {"SerialDevInit", SerialDevInit, "SerialDevInit init error\r\n"},
     {"KeyboardDev_Init", Keyboard::init, "KeyboardDev_Init init error\r\n"},
@@ -227,7 +230,7 @@ int SystemPrintProductInfo() {
   heading("6.Cmos,Rtc information");
   if (Rtc::init() == OSA_SOK) {
     line("RtcChip", Rtc::rec()->Chip);
-    line("RtcAddr", Rtc::rec()->Addr);
+    line("RtcAddr", Rtc::rec()->I2cAddr);
   }
   if (Cmos::init() == OSA_SOK) line("CmosOffset", Cmos::rec()->Offset);
   heading("7.others information");

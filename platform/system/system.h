@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <sys/time.h>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,16 @@ struct SystemWdgOps {
   int (*Stop)();
 };
 void SystemSetWatchdogOps(const SystemWdgOps* ops);
+
+// The system clock as the platform reads, sets and waits on it; tests put
+// their own in its place so nothing sets the host's clock.
+struct SystemClock {
+  int (*Now)(struct timeval* tv);
+  int (*Set)(time_t secs);
+  void (*SleepMs)(uint32_t ms);
+};
+void SystemSetClock(const SystemClock* clock);  // nullptr: the real clock
+const SystemClock& SystemGetClock();
 
 // Forgets the system device so the next SystemDevInit builds it afresh
 // (tests that switch boards).

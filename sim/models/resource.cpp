@@ -15,6 +15,8 @@
 #include "platform/res/res.h"
 #include "sim/device.h"
 #include "sim/models/flash.h"
+#include "sim/models/rtc.h"
+#include "sim/models/watchdog.h"
 
 namespace sim {
 
@@ -109,11 +111,11 @@ const std::vector<ResRecordRow>& rows() {
   static const std::vector<ResRecordRow> k = {
       {"MonitorsGetRes", RES_IOC_MONITORS, RES_SIZE_MONITORS, nullptr},
       {"IRsGetRes", RES_IOC_IRS, RES_SIZE_IRS, nullptr},
-      {"WdgsGetRes", RES_IOC_WDGS, RES_SIZE_WDGS, nullptr},
+      {"WdgsGetRes", RES_IOC_WDGS, RES_SIZE_WDGS, WdgsResSchema},
       {"AlarmGetRes", RES_IOC_ALARM, RES_SIZE_ALARM, nullptr},
       {"FbdGetRes", RES_IOC_FBD, RES_SIZE_FBD, fbd_schema},
       {"CmosGetRes", RES_IOC_CMOS, RES_SIZE_CMOS, nullptr},
-      {"RtcGetRes", RES_IOC_RTC, RES_SIZE_RTC, nullptr},
+      {"RtcGetRes", RES_IOC_RTC, RES_SIZE_RTC, RtcResSchema},
       {"FlashGetRes", RES_IOC_FLASH, RES_SIZE_FLASH, FlashResSchema},
       {"PtzGetRes", RES_IOC_PTZ, RES_SIZE_PTZ, nullptr},
       {"SerialGetRes", RES_IOC_SERIAL, RES_SIZE_SERIAL, serial_schema},

@@ -40,11 +40,12 @@ class Fence : public testing::Test {
   }
   // A package with one bin item and a check script, installed on the board.
   RunResult install(const std::string& bin_path, const std::string& script_path, const std::string& script) {
-    std::string pkg = work_ + "/pkg";
+    // The package goes on the board, where a program on the board reads it.
+    std::string pkg = board_.file("var/tmp/pkg");
     auto r = testsupport::Run({"fwpkg", "build", "-o", pkg, "--item", "bin:" + bin_path + ":" + file("data", "payload"),
                   "--script", file("check.sh", script), "--script-path", script_path});
     EXPECT_EQ(r.status, 0) << r.err;
-    return testsupport::Run({"fwupdate", "package", "--settle", "0", "--result", "/var/tmp/result", pkg}, &board_);
+    return testsupport::Run({"fwupdate", "package", "--settle", "0", "--result", "/var/tmp/result", "/var/tmp/pkg"}, &board_);
   }
   bool on_host(const std::string& p) const { return fs::exists(fs::symlink_status(p)); }
 

@@ -132,7 +132,7 @@ TEST(Dvrhelper, BareNameIsAFileOfTheWorkingDirectoryNeverOneOnPath) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.find("execl failed"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("dvrhelper: unsupported Status(enum=0)\n"), std::string::npos) << r.out;
-  EXPECT_EQ(testsupport::ReadFile(b.dir + "/starts").empty(), false) << "the application did not run";
+  EXPECT_EQ(testsupport::ReadFile(b.board->file("var/run/demoapp.starts")).empty(), false) << "the application did not run";
 
   // A name found only on PATH does not start.
   r = in_dir(elsewhere, path, [&] { return testsupport::Run({"dvrhelper", "onpath"}, b.board.get()); });

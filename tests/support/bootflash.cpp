@@ -48,6 +48,8 @@ std::string BootFlashBoard(const BootFlashSpec& spec, const std::string& dir) {
                    {{"name", "logo"}, {"size", 0x140000u}},
                    {{"name", "updateflag"}, {"size", 2 * es}}};
   j["mtd"] = {{"chips", {chip}}};
+  // The tests' inputs (images, packages) live in their own folder on the host.
+  j["host_reads"] = {dir + "/*"};
   uint32_t total = spec.device + 0x140000u + 2 * es;
   j["resource"]["records"]["FlashGetRes"] = {
       {"Chip",

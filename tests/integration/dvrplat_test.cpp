@@ -1,0 +1,136 @@
+// The board tool dvrplat on a fresh board: feeding and stopping the
+// watchdogs, a watchdog left unfed, shutdown's exit status, and the clock
+// chip set and read back on every chip kind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "sim/models/watchdog.h"
+#include "support/board.h"
+#include "support/board_edit.h"
+
+using testsupport::TempBoard;
+
+namespace {
+
+int count(const std::vector<std::string>& ev, const std::string& what) {
+  return static_cast<int>(
+      std::count_if(ev.begin(), ev.end(), [&](const std::string& l) { return l.find(what) != std::string::npos; }));
+}
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST(Dvrplat, FeedThenSilenceResetsTheBoardOnce) {
+  TempBoard b;
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "feed", "5", "100"}, &b);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  auto ev = b.events();
+  EXPECT_EQ(count(ev, "dev /dev/watchdog write 43 00"), 5);
+  EXPECT_EQ(count(ev, "dev /dev/watchdog ioctl 0xC0045706 30"), 2) << "the default timeout at create and open";
+  EXPECT_EQ(count(ev, "watchdog reset"), 0);
+  sim::JudgeWatchdogs(b.dir(), now_ms() + 31 * 1000);
+  sim::JudgeWatchdogs(b.dir(), now_ms() + 90 * 1000);
+  EXPECT_EQ(count(b.events(), "watchdog reset /dev/watchdog"), 1);
+}
+
+TEST(Dvrplat, StoppedWatchdogNeverResets) {
+  TempBoard b;
+  ASSERT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "feed", "1"}, &b).status, 0);
+  ASSERT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "stop"}, &b).status, 0);
+  sim::JudgeWatchdogs(b.dir(), now_ms() + 3600 * 1000);
+  EXPECT_EQ(count(b.events(), "watchdog reset"), 0);
+}
+
+TEST(Dvrplat, ShutdownExitsWithSeven) {
+  TempBoard b;
+  testsupport::EditBoard(b, [](auto& j) {
+    j["resource"]["records"]["WdgsGetRes"] = {{"Entry", {{{"Type", 2}, {"DefTimeout", 10}, {"DevPath", "/dev/softwdt"}}}}};
+  });
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "shutdown"}, &b);
+  EXPECT_EQ(r.status, 7) << r.out;
+  EXPECT_EQ(count(b.events(), "poweroff /dev/softwdt"), 1);
+  EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "wdg", "feed", "x"}, &b).status, 2);
+}
+
+TEST(Dvrplat, ClockRoundTripsOnEveryChip) {
+  const std::pair<const char*, int> kinds[] = {{"DS13XX", 2}, {"DS3232", 3}, {"ISL12022", 4}, {"RX8010", 5}, {"RX8900", 6}};
+  for (auto [kind, code] : kinds) {
+    SCOPED_TRACE(kind);
+    TempBoard b;
+    testsupport::EditBoard(b, [&](auto& j) {
+      j["rtc"]["chips"] = {{{"bus", 1}, {"addr", 50}, {"kind", kind}}};
+      j["resource"]["records"]["RtcGetRes"] = {{"Type", 1}, {"Policy", 2}, {"Chip", code}, {"I2cBus", 1},
+                                               {"I2cAddr", 50}, {"RegOffset", code == 5 ? 16 : 0}};
+    });
+    ASSERT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "set", "2099-12-31 23:58:00"}, &b).status, 0);
+    auto r = testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "get"}, &b);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("2099-12-31 23:58:0"), std::string::npos) << r.out;
+    EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "set", "2100-01-01 00:00:00"}, &b).status, 1);
+    EXPECT_EQ(testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "set", "2024-02-30 00:00:00"}, &b).status, 1)
+        << "well formed, but no such day";
+  }
+}
+
+TEST(Dvrplat, DumpAndPokeTheChip) {
+  TempBoard b;
+  ASSERT_EQ(testsupport::Run({DVRSIM_EXE, "rtc", b.dir(), "poke", "0", "0x80"}).status, 0);
+  auto d = testsupport::Run({DVRSIM_EXE, "rtc", b.dir(), "dump"});
+  ASSERT_EQ(d.status, 0);
+  EXPECT_EQ(std::count(d.out.begin(), d.out.end(), '\n'), 16);
+  EXPECT_EQ(d.out.substr(0, 3), "80 ");
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "get"}, &b);
+  EXPECT_EQ(r.status, 1) << "a halted DS13XX is not read";
+  EXPECT_NE(r.out.find("rtc stopped (CH set)"), std::string::npos) << r.out;
+}
+
+// A board whose transport line 1 leads to a boot loader.
+void mcu_board(const TempBoard& b, nlohmann::json peer) {
+  testsupport::EditBoard(b, [&](auto& j) {
+    j["serial"]["lines"]["/dev/ttyS5"] = "mcu";
+    j["mcu"] = peer;
+    auto& r = j["resource"]["records"];
+    r["TransComsGetRes"]["Entry"] = {{{"DevType", 1},
+                                      {"Uart", {{"Index", 5}, {"DevName", "/dev/ttyS5"}, {"UseFor", 1}, {"WorkMode", 1}}},
+                                      {"Attr", {{"Rate", 115200}, {"DataBits", 8}, {"StopBits", 1}}}}};
+    r["SystemGetRes"]["McuUpgradeMethod"] = 0;
+    r["SystemGetRes"]["McuModule"] = 1;
+    r["SystemGetRes"]["McuSerialMode"] = 0;
+  });
+}
+
+std::string package(const TempBoard& b, uint32_t len, std::string* image) {
+  std::string p(64, '\0');
+  p[14] = 3;
+  p[15] = 1;
+  image->clear();
+  for (uint32_t i = 0; i < len; ++i) image->push_back(static_cast<char>(i * 13 + (i >> 9)));
+  testsupport::WriteFile(b.file("tmp/mcu.pkg"), p + *image);
+  return b.file("tmp/mcu.pkg");
+}
+
+TEST(Dvrplat, McuPackageLandsInTheDeviceByteForByte) {
+  TempBoard b;
+  mcu_board(b, nlohmann::json::object());
+  std::string image;
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "mcu", package(b, 32 * 1024, &image)}, &b);
+  ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+  EXPECT_NE(r.out.find("progress 32768"), std::string::npos);
+  EXPECT_EQ(testsupport::ReadFile(b.file("sim/mcu-image.bin")), image);
+}
+
+TEST(Dvrplat, McuPeerRepeatingARequestFailsTheUpgrade) {
+  TempBoard b;
+  mcu_board(b, {{"repeat_from", 3}});
+  std::string image;
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "mcu", package(b, 4096, &image)}, &b);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("MCU_UPGREADE: exit loop_upgrade falied........"), std::string::npos);
+  EXPECT_NE(r.out.find("MCU_UPGREADE  Assemble_frame  end"), std::string::npos) << "0x86 still goes out";
+}
+
+}  // namespace
