@@ -50,8 +50,9 @@ class SimBackend final : public osa::sys::Backend {
     const Model* m = FindModel(p);
     if (!m) m = FindBoardModel(*board_, p);
     // A model's backing file needs no synchronous writes: power cuts are
-    // the model's to simulate, and O_SYNC on the host only makes it slow.
-    int fd = ::open(board_->host_path(p).c_str(), (m ? flags & ~O_SYNC : flags) | O_CLOEXEC, mode);
+    // the model's to simulate, and O_SYNC on the host only makes it slow;
+    // nor direct transfers, which a board folder on tmpfs refuses.
+    int fd = ::open(board_->host_path(p).c_str(), (m ? flags & ~(O_SYNC | O_DIRECT) : flags) | O_CLOEXEC, mode);
     if (fd < 0 || !m) return fd;
     auto dev = m->open(*board_, p, fd, flags);
     if (!dev) {

@@ -1,5 +1,6 @@
 // dvrsim sub-commands contributed by device families (faults, peers ...).
 
+#include "sim/models/disk.h"
 #include "sim/models/flash.h"
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +41,8 @@ std::span<const Command> ExtraCommands() {
       {"rtc", "rtc DIR dump|poke REG BYTE...   the clock chip's registers", RtcCommand},
       {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
       {"modem", "modem DIR plug P|unplug P       plug or unplug the board's USB modem on port P", ModemCommand},
+      {"plug", "plug DIR NAME                  plug a disk of the board's list (kernel burst)", DiskPlugCommand},
+      {"unplug", "unplug DIR NAME                unplug a disk", DiskPlugCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/models/disk.h"
 #include "sim/models/flash.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
@@ -40,6 +41,7 @@ const std::vector<Model>& builtin() {
       kI2cModel,
       kZqMcuModel,
       kSpiFlashModel,
+      kDiskModel,
   };
   return k;
 }

@@ -12,6 +12,7 @@
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/sim.h"
+#include "sim/standin_rules.h"
 
 namespace sim {
 
@@ -47,6 +48,8 @@ int RunToolStandIn(int argc, char** argv) {
   std::string line = std::string("tool ") + name;
   for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
   b->event(line);
+  int status = 0;
+  if (RunStandInRule(*b, name, line.substr(5 + strlen(name)), &status)) return status;
   for (auto& t : tools())
     if (strcmp(t.name, name) == 0) return t.run(*b, argc, argv);
   return 0;

@@ -1,0 +1,81 @@
+// Shared between the library's own files; not part of the public header.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "osa/osa.h"
+#include "storage/storage.h"
+
+namespace hd {
+
+struct ScsiEntry {
+  ScsiAddr addr;
+  std::string name;  // kernel block name, empty when none
+  uint64_t sectors = 0;
+  int periph = 0;  // SCSI peripheral type
+  int bus = HD_BUS_SATA;
+  int useType = 0;  // USB use type
+};
+
+struct Position {
+  int layer = 0, port = 0, slot = 0;
+};
+
+struct MdArray {
+  std::string name;  // md0
+  std::vector<std::string> members;
+  uint32_t uuid[4] = {};
+  bool active = false;
+  uint64_t sectors = 0;
+};
+
+// Reads the SCSI devices; false when the tree cannot be read.
+bool GetScsiDeviceList(const PlatformCfg& cfg, std::vector<ScsiEntry>* out);
+// Arrays from the md sysfs tree (none on a board without md).
+std::vector<MdArray> GetMdArrays();
+int UsbUseType(const PlatformCfg& cfg, const std::string& scsi_dir_link);
+bool GetDevicePort(const PlatformCfg& cfg, const ScsiEntry& e, Position* pos);
+// The block device that holds "/", or empty.
+std::string DomDisk();
+// Serial number from IDENTIFY (SATA) or INQUIRY (others).
+std::string DiskIdentity(int fd, int bus, const char* name);
+// Text of a small sysfs file, or false.
+bool ReadSmall(const std::string& path, std::string* out);
+// True when the record passes the inventory filter.
+bool NeedFiltered(const PlatformCfg& cfg, const ScsiEntry& e, const std::string& domdisk);
+
+}  // namespace hd
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace hd {
+
+// The library's one inventory and the state the listener shares with it.
+struct Library {
+  std::vector<std::unique_ptr<HdDevInfo>> list;  // kept sorted
+  std::vector<std::unique_ptr<HdDevInfo>> freeList;
+  unsigned logicCount = 0, diskCount = 0;
+  bool exitRegistered = false;
+
+  osa::Mutex hotplugLock;
+  bool hotplugHappened = false;
+  osa::Mutex modeLock;
+  int workMode = 0, lastCheckedMode = 0, listenerMode = 0;
+  osa::Mutex eventLock;
+  int pendingEvents = 0;
+  osa::Mutex cbLock;
+  std::vector<void (*)()> callbacks;  // newest first
+  std::thread listener;
+  std::atomic<bool> stop{false};
+};
+Library& Lib();
+
+void ListenerMain();
+void FreeRecord(HdDevInfo* r);
+uint32_t PositionKey(const HdDevInfo& r);
+std::string Banner();
+
+}  // namespace hd
