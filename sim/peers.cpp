@@ -121,9 +121,11 @@ void panel_input(const Board& b, Line& l) {
       auto out = l.mcu->Input(buf, static_cast<size_t>(n));
       if (!out.empty() && ::write(l.master, out.data(), out.size()) < 0) b.event("mcu-send-failed");
       // What the device holds so far, for the board's owner to compare.
-      if (FILE* f = std::fopen(b.file("sim/mcu-image.bin").c_str(), "wb")) {
-        std::fwrite(l.mcu->image().data(), 1, l.mcu->image().size(), f);
-        std::fclose(f);
+      // Replaced whole, so a reader never finds it half written.
+      std::string held = b.file("sim/mcu-image.bin"), tmp = held + ".new";
+      if (FILE* f = std::fopen(tmp.c_str(), "wb")) {
+        bool ok = std::fwrite(l.mcu->image().data(), 1, l.mcu->image().size(), f) == l.mcu->image().size();
+        if (std::fclose(f) == 0 && ok) std::rename(tmp.c_str(), held.c_str());
       }
       continue;
     }
