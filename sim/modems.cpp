@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "sim/peers.h"
 #include "sim/uevent.h"
 
 namespace fs = std::filesystem;
@@ -171,22 +172,8 @@ bool ModemPeers::Open(const Board& b, std::string* err) {
     int first = FirstTty(modems, i);
     for (int k = 0; k < m.value("ttys", 1); ++k) {
       Port p{i, k, first + k};
-      p.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) {
-        *err = std::string("cannot make a pty: ") + strerror(errno);
-        return false;
-      }
-      const char* name = ptsname(p.master);
-      p.slave = name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;  // held: no hang-up
-      if (p.slave < 0) {
-        *err = std::string("cannot open the pty slave: ") + strerror(errno);
-        return false;
-      }
-      termios t{};
-      tcgetattr(p.slave, &t);
-      cfmakeraw(&t);
-      tcsetattr(p.slave, TCSANOW, &t);
-      fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
+      std::string name;
+      if (!OpenRawPty(&p.master, &p.slave, &name, err)) return false;
       std::string link = b.file("dev/ttyUSB" + std::to_string(p.tty));
       std::error_code ec;
       fs::create_directories(fs::path(link).parent_path(), ec);

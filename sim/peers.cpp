@@ -28,6 +28,27 @@ namespace fs = std::filesystem;
 
 namespace sim {
 
+bool OpenRawPty(int* master, int* slave, std::string* name, std::string* err) {
+  *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) {
+    *err = std::string("cannot make a pty: ") + strerror(errno);
+    return false;
+  }
+  const char* n = ptsname(*master);
+  *slave = n ? ::open(n, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  if (*slave < 0) {
+    *err = std::string("cannot open the pty slave: ") + strerror(errno);
+    return false;
+  }
+  *name = n;
+  termios t{};
+  tcgetattr(*slave, &t);
+  cfmakeraw(&t);
+  tcsetattr(*slave, TCSANOW, &t);
+  fcntl(*master, F_SETFL, fcntl(*master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
+
 namespace {
 
 struct Line {
@@ -50,22 +71,8 @@ std::string hex(const uint8_t* b, size_t n) {
 }
 
 bool open_pty(const Board& b, Line& l, std::string* err) {
-  l.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
-    *err = std::string("cannot make a pty: ") + strerror(errno);
-    return false;
-  }
-  const char* name = ptsname(l.master);
-  l.slave = name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-  if (l.slave < 0) {
-    *err = std::string("cannot open the pty slave: ") + strerror(errno);
-    return false;
-  }
-  termios t{};
-  tcgetattr(l.slave, &t);
-  cfmakeraw(&t);
-  tcsetattr(l.slave, TCSANOW, &t);
-  fcntl(l.master, F_SETFL, fcntl(l.master, F_GETFL) | O_NONBLOCK);
+  std::string name;
+  if (!OpenRawPty(&l.master, &l.slave, &name, err)) return false;
   std::string link = b.host_path(l.path);
   std::error_code ec;
   fs::create_directories(fs::path(link).parent_path(), ec);

@@ -22,6 +22,10 @@ namespace sim {
 // Starts the board's peers in the background (unless peers already serve
 // the board) and returns once the lines exist.  They end when process
 // `watch` ends or the board goes away.  False with *err on failure.
+// A pseudo-terminal in raw mode: the peer's master (non-blocking) and a slave
+// held open so the line never hangs up; `name` is the slave's path.
+bool OpenRawPty(int* master, int* slave, std::string* name, std::string* err);
+
 bool StartPeers(const std::string& dir, pid_t watch, std::string* err);
 
 // Serves the peers in the calling process until `watch` ends.

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "netcfg/backup_dev.h"
+#include "sim/flock.h"
 #include "sim/net.h"
 
 namespace sim {
@@ -21,17 +22,6 @@ namespace {
 
 constexpr size_t kMemSize = 512;
 constexpr uint32_t kHandle = 0x5a1;
-
-class Locked {
- public:
-  explicit Locked(int fd) : fd_(fd) { flock(fd_, LOCK_EX); }
-  ~Locked() { flock(fd_, LOCK_UN); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  int fd_;
-};
 
 int Fail(int e) {
   errno = e;
@@ -46,7 +36,7 @@ class Memory : public Device {
  protected:
   int Transfer(bool write, unsigned char* buf, uint32_t off, uint32_t len) {
     if (!buf || len == 0 || off > kMemSize || len > kMemSize - off) return Fail(EINVAL);
-    Locked l(fd_);
+    FileLock l(fd_);
     ssize_t n = write ? ::pwrite(fd_, buf, len, off) : ::pread(fd_, buf, len, off);
     if (n != static_cast<ssize_t>(len)) return Fail(EIO);
     if (write) fdatasync(fd_);
@@ -97,12 +87,12 @@ class Cmos final : public Device {
     return 0;
   }
   ssize_t pread(void* buf, size_t len, off_t off) override {
-    Locked l(fd_);
+    FileLock l(fd_);
     return ::pread(fd_, buf, len, off);
   }
   ssize_t pwrite(const void* buf, size_t len, off_t off) override {
     if (off < 0 || static_cast<size_t>(off) + len > kMemSize) return Fail(EINVAL);
-    Locked l(fd_);
+    FileLock l(fd_);
     ssize_t n = ::pwrite(fd_, buf, len, off);
     if (n > 0) fdatasync(fd_);
     return n;

@@ -1,5 +1,6 @@
 // The simulated watchdogs.
 
+#include "sim/flock.h"
 #include "sim/models/watchdog.h"
 
 #include <sys/file.h>
@@ -27,17 +28,6 @@ std::string fmt_ms(int64_t ms) {
   std::snprintf(b, sizeof b, "%" PRId64 ".%03d", ms / 1000, static_cast<int>(ms % 1000));
   return b;
 }
-
-class Locked {
- public:
-  explicit Locked(int fd) : fd_(fd) { flock(fd_, LOCK_EX); }
-  ~Locked() { flock(fd_, LOCK_UN); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  int fd_;
-};
 
 WdtState load(int fd, uint32_t default_timeout) {
   char buf[256] = {};
@@ -151,7 +141,7 @@ class Watchdog final : public Device {
   }
   template <typename F>
   void change(F f) {
-    Locked l(fd_);
+    FileLock l(fd_);
     WdtState s = load(fd_, board_timeout(board_));
     judge(board_, path_, &s, now_ms());
     f(s);
@@ -241,7 +231,7 @@ void JudgeWatchdogs(const std::string& dir, int64_t now) {
     int fd = ::open(b->file(p.substr(1)).c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) continue;
     {
-      Locked l(fd);
+      FileLock l(fd);
       WdtState s = load(fd, board_timeout(*b));
       bool was = s.reset;
       judge(*b, p, &s, now);
