@@ -208,7 +208,7 @@ struct ScriptedDrive {
       opcodes.push_back(static_cast<const uint8_t*>(h->cmdp)[0]);
       Reply r;
       if (!script.empty()) r = script.front(), script.pop_front();
-      std::memcpy(h->sbp, r.sense.data(), std::min<size_t>(r.sense.size(), h->mx_sb_len));
+      if (!r.sense.empty()) std::memcpy(h->sbp, r.sense.data(), std::min<size_t>(r.sense.size(), h->mx_sb_len));
       h->sb_len_wr = static_cast<uint8_t>(r.sense.size());
       h->status = r.status;
       h->host_status = r.host;
