@@ -172,17 +172,7 @@ bool ModemPeers::Open(const Board& b, std::string* err) {
     int first = FirstTty(modems, i);
     for (int k = 0; k < m.value("ttys", 1); ++k) {
       Port p{i, k, first + k};
-      std::string name;
-      if (!OpenRawPty(&p.master, &p.slave, &name, err)) return false;
-      std::string link = b.file("dev/ttyUSB" + std::to_string(p.tty));
-      std::error_code ec;
-      fs::create_directories(fs::path(link).parent_path(), ec);
-      fs::remove(link, ec);
-      fs::create_symlink(name, link, ec);
-      if (ec) {
-        *err = "cannot link " + link + ": " + ec.message();
-        return false;
-      }
+      if (!OpenRawPty(b.file("dev/ttyUSB" + std::to_string(p.tty)), &p.master, &p.slave, err)) return false;
       ports_.push_back(std::move(p));
     }
     if (!SetModemPlugged(b, i, m.value("plugged", true), err)) return false;

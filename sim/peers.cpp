@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 namespace sim {
 
-bool OpenRawPty(int* master, int* slave, std::string* name, std::string* err) {
+bool OpenRawPty(const std::string& link, int* master, int* slave, std::string* err) {
   *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) {
     *err = std::string("cannot make a pty: ") + strerror(errno);
@@ -40,12 +40,20 @@ bool OpenRawPty(int* master, int* slave, std::string* name, std::string* err) {
     *err = std::string("cannot open the pty slave: ") + strerror(errno);
     return false;
   }
-  *name = n;
+  std::string name = n;  // ptsname's buffer is shared
   termios t{};
   tcgetattr(*slave, &t);
   cfmakeraw(&t);
   tcsetattr(*slave, TCSANOW, &t);
   fcntl(*master, F_SETFL, fcntl(*master, F_GETFL) | O_NONBLOCK);
+  std::error_code ec;
+  fs::create_directories(fs::path(link).parent_path(), ec);
+  fs::remove(link, ec);
+  fs::create_symlink(name, link, ec);
+  if (ec) {
+    *err = "cannot link " + link + ": " + ec.message();
+    return false;
+  }
   return true;
 }
 
@@ -71,18 +79,7 @@ std::string hex(const uint8_t* b, size_t n) {
 }
 
 bool open_pty(const Board& b, Line& l, std::string* err) {
-  std::string name;
-  if (!OpenRawPty(&l.master, &l.slave, &name, err)) return false;
-  std::string link = b.host_path(l.path);
-  std::error_code ec;
-  fs::create_directories(fs::path(link).parent_path(), ec);
-  fs::remove(link, ec);
-  fs::create_symlink(name, link, ec);
-  if (ec) {
-    *err = "cannot link " + link + ": " + ec.message();
-    return false;
-  }
-  return true;
+  return OpenRawPty(b.host_path(l.path), &l.master, &l.slave, err);
 }
 
 bool send(const Board& b, Line& l, const std::vector<uint8_t>& bytes) {

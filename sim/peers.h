@@ -22,9 +22,10 @@ namespace sim {
 // Starts the board's peers in the background (unless peers already serve
 // the board) and returns once the lines exist.  They end when process
 // `watch` ends or the board goes away.  False with *err on failure.
-// A pseudo-terminal in raw mode: the peer's master (non-blocking) and a slave
-// held open so the line never hangs up; `name` is the slave's path.
-bool OpenRawPty(int* master, int* slave, std::string* name, std::string* err);
+// A pseudo-terminal in raw mode, its slave linked at `link` (a host path):
+// the peer's master (non-blocking) and a slave held open so the line never
+// hangs up.
+bool OpenRawPty(const std::string& link, int* master, int* slave, std::string* err);
 
 bool StartPeers(const std::string& dir, pid_t watch, std::string* err);
 
