@@ -6,21 +6,13 @@
 #include <ctime>
 
 #include "platform/rtc/rtc.h"
+#include "unit/platform/rtc/date.h"
 
 namespace {
 
 const uint32_t kChips[] = {RTC_DS13XX, RTC_DS3232, RTC_ISL12022, RTC_RX8010, RTC_RX8900};
 
-tm date(int year, int mon, int mday, int h = 0, int mi = 0, int s = 0) {
-  tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = mon - 1;
-  t.tm_mday = mday;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  return t;
-}
+using rtctest::date;
 
 TEST(RtcCodec, EveryChipKeepsEveryYearOfTheCentury) {
   for (uint32_t chip : kChips) {

@@ -13,6 +13,7 @@
 #include "platform/system/system.h"
 #include "sim/models/rtc.h"
 #include "support/board_edit.h"
+#include "unit/platform/rtc/date.h"
 
 using testsupport::CaptureOut;
 using testsupport::EditBoard;
@@ -66,16 +67,7 @@ struct FakeClock {
   }
 };
 
-tm date(int year, int mon, int mday, int h = 0, int mi = 0, int s = 0) {
-  tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = mon - 1;
-  t.tm_mday = mday;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  return t;
-}
+using rtctest::date;
 time_t secs(tm t) { return timegm(&t); }
 
 // Writes chip registers behind the product's back, as "dvrsim rtc poke" does.
