@@ -11,6 +11,7 @@ host_pkgs=(
   googletest libbenchmark-dev nlohmann-json3-dev zlib1g-dev
   g++-arm-linux-gnueabihf qemu-user
   busybox-static ppp iproute2 bridge-utils dosfstools procps util-linux bzip2 udftools
+  parted mdadm xfsprogs ntfs-3g exfatprogs mtools exfat-fuse fusefat fuse3
 )
 # Libraries for the 32-bit ARM board build.
 armhf_pkgs=(zlib1g-dev:armhf)
