@@ -155,7 +155,9 @@ int Raid_AllocRaidName(char* name, std::size_t len) {
   }
   for (int i = 0; i < kRaidMaxArrays; ++i) {
     struct stat st;
-    if (osa::sys::stat(("/sys/block/md" + std::to_string(i)).c_str(), &st) != 0) {
+    char path[32];
+    snprintf(path, sizeof path, "/sys/block/md%d", i);
+    if (osa::sys::stat(path, &st) != 0) {
       snprintf(name, len, "/dev/md%d", i);
       HD_INFO("alloc a raid name: %s\n", name);
       return 0;
