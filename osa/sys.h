@@ -76,7 +76,9 @@ int sysinfo(struct sysinfo* info);
 
 // Sockets.  With a board, a kernel event socket (AF_NETLINK,
 // NETLINK_KOBJECT_UEVENT) listens to the board's event channel instead of
-// the kernel; other families are the host's.
+// the kernel, and so does a routing socket (NETLINK_ROUTE) for link events
+// unless the board runs in a network namespace of its own; other families
+// are the host's.
 int socket(int domain, int type, int protocol);
 int bind(int fd, const struct sockaddr* addr, socklen_t len);
 int setsockopt(int fd, int level, int name, const void* value, socklen_t len);

@@ -23,6 +23,8 @@ namespace sim {
 
 extern const Model kZqMcuModel;
 extern const Model kSpiFlashModel;
+extern const Model kUsbAuthorizedModel;
+extern const Model kProcUsbModel;
 
 namespace {
 
@@ -42,6 +44,7 @@ const std::vector<Model>& builtin() {
       kZqMcuModel,
       kSpiFlashModel,
       kDiskModel,
+      kUsbAuthorizedModel, kProcUsbModel,
   };
   return k;
 }
