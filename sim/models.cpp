@@ -24,6 +24,8 @@ namespace sim {
 
 extern const Model kZqMcuModel;
 extern const Model kSpiFlashModel;
+extern const Model kUsbAuthorizedModel;
+extern const Model kProcUsbModel;
 
 namespace {
 
@@ -44,6 +46,7 @@ const std::vector<Model>& builtin() {
       kSpiFlashModel,
       kDiskModel,
       kMdModel,
+      kUsbAuthorizedModel, kProcUsbModel,
   };
   return k;
 }
