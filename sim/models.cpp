@@ -12,6 +12,7 @@
 #include "sim/models/flash.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
+#include "sim/models/mmcdrive.h"
 #include "sim/models/procstat.h"
 #include "sim/models/resource.h"
 #include "sim/models/rtc.h"
@@ -42,6 +43,7 @@ const std::vector<Model>& builtin() {
       kZqMcuModel,
       kSpiFlashModel,
       kDiskModel,
+      kMmcSgModel, kMmcSrModel,
   };
   return k;
 }
