@@ -292,7 +292,7 @@ int FindModePage(const uint8_t* d, size_t len, uint8_t page, std::vector<uint8_t
 
 std::vector<uint8_t> ModeSelectList(const std::vector<uint8_t>& page) {
   std::vector<uint8_t> l(8 + page.size(), 0);
-  std::copy(page.begin(), page.end(), l.begin() + 8);
+  for (size_t i = 0; i < page.size(); ++i) l[8 + i] = page[i];
   if (l.size() > 8) l[8] &= 0x3F;  // the PS bit is reserved in MODE SELECT
   return l;
 }
