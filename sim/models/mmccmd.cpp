@@ -295,6 +295,10 @@ MmcReply Close(DiscState* s, const uint8_t* c) {
     return {};
   }
   if (fn == 2 || fn == 3 || fn == 5 || fn == 6) {
+    bool used = false;  // an empty session cannot be closed
+    for (auto& t : s->tracks)
+      if (t.session == LastSession(*s)) used |= t.nwa > t.start || t.reserved || t.closed;
+    if (!used) return Sense(5, 0x2C, 0x00);
     DiscTrack* inv = Invisible(s);
     for (auto& t : s->tracks)
       if (t.session == LastSession(*s) && t.reserved && !t.closed) t.closed = true;
