@@ -13,6 +13,7 @@
 #include "sim/models/md.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
+#include "sim/models/mmcdrive.h"
 #include "sim/models/procstat.h"
 #include "sim/models/resource.h"
 #include "sim/models/rtc.h"
@@ -47,6 +48,7 @@ const std::vector<Model>& builtin() {
       kDiskModel,
       kMdModel,
       kUsbAuthorizedModel, kProcUsbModel,
+      kMmcSgModel, kMmcSrModel,
   };
   return k;
 }
