@@ -111,6 +111,17 @@ int BackupFsType(BackupDevInfo* dev);
 int backup_to_ide(BackupDevInfo* dev);
 int usb_mount(const char* dir);
 
+// Optical-drive controls around a recording (BackupStart / BackupStop).
+int BackupStartRecord(BackupDevInfo* dev, int option);
+int BackupStopRecord(BackupDevInfo* dev, int eject);
+int BackupErrorStop(BackupDevInfo* dev);
+int BackupRestoreRecord(BackupDevInfo* dev, const char* config);
+int BackupGetCdCfg(BackupDevInfo* dev, char* out, int len);
+int BackupFlushCache(BackupDevInfo* dev);
+int BackupMediaLoad(BackupDevInfo* dev);
+int BackupMediaEject(BackupDevInfo* dev);
+int BackupSetDormancy(BackupDevInfo* dev, int on);
+
 namespace hd {
 
 // ------------------------------------------------ pure parts, for tests
