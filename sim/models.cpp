@@ -10,6 +10,7 @@
 #include "sim/device.h"
 #include "sim/models/disk.h"
 #include "sim/models/flash.h"
+#include "sim/models/md.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
 #include "sim/models/procstat.h"
@@ -42,6 +43,7 @@ const std::vector<Model>& builtin() {
       kZqMcuModel,
       kSpiFlashModel,
       kDiskModel,
+      kMdModel,
   };
   return k;
 }
