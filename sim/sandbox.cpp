@@ -25,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/mountd.h"
 #include "sim/net.h"
 #include "sim/sim.h"
 
@@ -255,8 +256,14 @@ int SandboxExec(const std::string& dir, char* const argv[], const std::string& p
   }
   if (!fenced(b->dir())) {
     bool root = geteuid() == 0;
+    // The host's /dev and tool folders, for the mount broker, before the
+    // fence covers them.
+    BrokerSeed seed;
+    if (root) seed = PrepareMountBroker(b->dir());
     // Fail closed as root: a command that cannot be fenced in does not run.
-    if (fence(*b, root) && (!root || drop_capabilities())) setenv("DVR_SANDBOXED", b->dir().c_str(), 1);
+    bool ok = fence(*b, root) && (!root || StartMountBroker(*b, seed)) && (!root || drop_capabilities());
+    seed = {};
+    if (ok) setenv("DVR_SANDBOXED", b->dir().c_str(), 1);
     else if (root) return 126;
   }
   std::string path = path_front.empty() ? "" : path_front + ":";
