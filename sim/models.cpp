@@ -13,6 +13,7 @@
 #include "sim/models/md.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
+#include "sim/models/mmcdrive.h"
 #include "sim/models/procstat.h"
 #include "sim/models/resource.h"
 #include "sim/models/rtc.h"
@@ -24,6 +25,8 @@ namespace sim {
 
 extern const Model kZqMcuModel;
 extern const Model kSpiFlashModel;
+extern const Model kUsbAuthorizedModel;
+extern const Model kProcUsbModel;
 
 namespace {
 
@@ -44,6 +47,8 @@ const std::vector<Model>& builtin() {
       kSpiFlashModel,
       kDiskModel,
       kMdModel,
+      kUsbAuthorizedModel, kProcUsbModel,
+      kMmcSgModel, kMmcSrModel,
   };
   return k;
 }
