@@ -271,9 +271,11 @@ TEST(MmcDrive, WriteParametersForDvdMinusR) {
   };
   ASSERT_EQ(fp.Init(), 0);
   EXPECT_EQ(minus_rw_setup(&fp.dev), -EINVAL);
-  // Closing a DVD-R disc for good clears the multi-session field first.
-  ASSERT_LT(cdrw_close_disc(&r.dev), 0) << "nothing written: the recorder refuses to close";
+  // Closing a DVD-R disc for good clears the multi-session field first;
+  // without it the recorder would only close the session.
+  ASSERT_EQ(cdrw_close_disc(&r.dev), 0);
   EXPECT_EQ(r.rec.s.page05[3] & 0xC0, 0x00);
+  EXPECT_EQ(r.rec.s.status, 2);
 }
 
 TEST(MmcDrive, TrayLockStopAndStatistics) {
