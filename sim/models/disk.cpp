@@ -310,7 +310,7 @@ class Disk final : public Device {
       : Device(fd), board_(b), s_(std::move(s)), image_(std::move(image)), window_(w) {}
 
   ssize_t pread(void* buf, size_t len, off_t off) override {
-    if (!image_) return ::pread(fd_, buf, len, off);
+    if (!image_) return DiskTransfer(board_, s_, fd_, false, buf, len, off);
     if (off < 0) return err(EINVAL);
     uint64_t o = static_cast<uint64_t>(off);
     if (o >= window_.bytes) return 0;
@@ -318,7 +318,7 @@ class Disk final : public Device {
     return ::pread(image_.get(), buf, len, static_cast<off_t>(window_.offset + o));
   }
   ssize_t pwrite(const void* buf, size_t len, off_t off) override {
-    if (!image_) return ::pwrite(fd_, buf, len, off);
+    if (!image_) return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, off);
     if (off < 0) return err(EINVAL);
     uint64_t o = static_cast<uint64_t>(off);
     if (o >= window_.bytes && len) return err(ENOSPC);
@@ -326,14 +326,14 @@ class Disk final : public Device {
     return ::pwrite(image_.get(), buf, len, static_cast<off_t>(window_.offset + o));
   }
   ssize_t read(void* buf, size_t len) override {
-    if (!image_) return ::read(fd_, buf, len);
+    if (!image_) return DiskTransfer(board_, s_, fd_, false, buf, len, -1);
     off_t pos = ::lseek(fd_, 0, SEEK_CUR);
     ssize_t n = pos < 0 ? -1 : pread(buf, len, pos);
     if (n > 0) ::lseek(fd_, pos + n, SEEK_SET);
     return n;
   }
   ssize_t write(const void* buf, size_t len) override {
-    if (!image_) return ::write(fd_, buf, len);
+    if (!image_) return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, -1);
     off_t pos = ::lseek(fd_, 0, SEEK_CUR);
     ssize_t n = pos < 0 ? -1 : pwrite(buf, len, pos);
     if (n > 0) ::lseek(fd_, pos + n, SEEK_SET);
@@ -371,15 +371,6 @@ class Disk final : public Device {
       case SG_IO: return sg(static_cast<sg_io_hdr_t*>(arg));
       default: return err(ENOTTY);
     }
-  }
-
- ssize_t read(void* buf, size_t len) override { return DiskTransfer(board_, s_, fd_, false, buf, len, -1); }
-  ssize_t write(const void* buf, size_t len) override {
-    return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, -1);
-  }
-  ssize_t pread(void* buf, size_t len, off_t off) override { return DiskTransfer(board_, s_, fd_, false, buf, len, off); }
-  ssize_t pwrite(const void* buf, size_t len, off_t off) override {
-    return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, off);
   }
 
  private:
