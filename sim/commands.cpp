@@ -2,6 +2,7 @@
 
 #include "sim/models/disk.h"
 #include "sim/models/flash.h"
+#include "sim/models/mmcdrive.h"
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,7 @@ std::span<const Command> ExtraCommands() {
                 "                                     port P, or send a routing link event", ModemCommand},
       {"plug", "plug DIR NAME                  plug a disk of the board's list (kernel burst)", DiskPlugCommand},
       {"unplug", "unplug DIR NAME                unplug a disk", DiskPlugCommand},
+      {"disc", "disc DIR [--drive srM] none|PROFILE [--blocks N] [--fail-write N] [--recovered-write N] [--bad] [--speeds LIST]", DiscCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;
