@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "platform/mcu/mcu.h"
@@ -31,37 +32,47 @@ const SystemClock* no_pauses() {
   return &c;
 }
 
+int64_t steady_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // The boot loader behind the line's far end, in a thread of its own.
 class Device {
  public:
-  Device(const Pty& line, sim::McuPeerOptions o) : line_(line), peer_(o), thread_([this] { run(); }) {}
+  Device(const Pty& line, sim::McuPeerOptions o) : Device(line, sim::McuLineOptions{o}) {}
+  Device(const Pty& line, sim::McuLineOptions o) : pty_(line), line_(o), thread_([this] { run(); }) {}
   ~Device() {
     stop_ = true;
     thread_.join();
   }
-  const sim::McuBootPeer& peer() const { return peer_; }
+  const sim::McuBootPeer& peer() const { return line_.peer(); }
   // The device has had the end frames (it reads in its own time).
   int ends() const {
-    for (int i = 0; i < 200 && peer_.end_frames() < 2; ++i) usleep(10 * 1000);
-    return peer_.end_frames();
+    for (int i = 0; i < 200 && peer().end_frames() < 2; ++i) usleep(10 * 1000);
+    return peer().end_frames();
   }
   int written() const { return written_; }
 
  private:
   void run() {
     while (!stop_) {
-      pollfd p{line_.master(), POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      uint8_t buf[512];
-      ssize_t n = ::read(line_.master(), buf, sizeof buf);
-      if (n <= 0) continue;
-      written_ += static_cast<int>(n);
-      auto out = peer_.Input(buf, static_cast<size_t>(n));
-      if (!out.empty() && ::write(line_.master(), out.data(), out.size()) < 0) break;
+      int64_t next = line_.NextDue(steady_us());
+      pollfd p{pty_.master(), POLLIN, 0};
+      if (::poll(&p, 1, next < 0 ? 20 : static_cast<int>(std::min<int64_t>(20, next / 1000))) > 0) {
+        uint8_t buf[512];
+        ssize_t n = ::read(pty_.master(), buf, sizeof buf);
+        if (n > 0) {
+          written_ += static_cast<int>(n);
+          line_.Input(buf, static_cast<size_t>(n), steady_us());
+        }
+      }
+      auto out = line_.Due(steady_us());
+      if (!out.empty() && ::write(pty_.master(), out.data(), out.size()) < 0) break;
     }
   }
-  const Pty& line_;
-  sim::McuBootPeer peer_;
+  const Pty& pty_;
+  sim::McuLine line_;
   std::atomic<bool> stop_{false};
   std::atomic<int> written_{0};
   std::thread thread_;
@@ -114,7 +125,7 @@ class McuUpgrade : public testing::Test {
 
 TEST_F(McuUpgrade, OldBootTakes32KiBWithWrappingFrameNumbers) {
   Pty line(board_, "dev/ttyS9");
-  Device dev(line, {});
+  Device dev(line, sim::McuPeerOptions{});
   auto pkg = package(32 * 1024, 1);
   std::string out;
   ASSERT_EQ(Upgrade(pkg, &out), 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
@@ -172,9 +183,26 @@ TEST_F(McuUpgrade, SkippedRequestIsNotServedWithOtherData) {
   EXPECT_LT(dev.peer().image().size(), 2000u);
 }
 
+TEST_F(McuUpgrade, LostAndLateAnswersAreWaitedOutOnASlowLine) {
+  Pty line(board_, "dev/ttyS9");
+  sim::McuLineOptions o;
+  o.baud = 9600;
+  o.drop_at = 2;   // the start response: the host asks again
+  o.delay_at = 6;  // a transfer request, later than one read's wait
+  o.delay_ms = 1500;
+  Device dev(line, o);
+  auto pkg = package(300, 1);
+  std::string out;
+  ASSERT_EQ(Upgrade(pkg, &out), 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+  EXPECT_EQ(dev.peer().image(), std::vector<uint8_t>(pkg.begin() + 64, pkg.end()));
+  EXPECT_TRUE(has(out, "MCU_UPGREADE this frame cmd is not 0x83 ,retry=2")) << "the request came, its start response did not";
+  EXPECT_TRUE(has(out, "MCU_UPGREADE comm failed retry=0")) << "the late request took a second read";
+  EXPECT_EQ(dev.ends(), 2);
+}
+
 TEST_F(McuUpgrade, BadPackageSendsNothing) {
   Pty line(board_, "dev/ttyS9");
-  Device dev(line, {});
+  Device dev(line, sim::McuPeerOptions{});
   std::string out;
   EXPECT_EQ(Upgrade(package(0, 1), &out), -1);
   auto p = package(10, 1, 1);
