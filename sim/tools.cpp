@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/models/dmi.h"
+#include "sim/models/rtc.h"
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/sim.h"
@@ -27,6 +28,7 @@ struct Tool {
 const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
       {"dmidecode", DmidecodeStandIn},
+      {"hwclock", HwclockStandIn},
       {"ifenslave", IfenslaveTool},
       {"usb_modeswitch", ModeSwitchStandIn},
   };

@@ -83,6 +83,22 @@ TEST(Dvrplat, ClockRoundTripsOnEveryChip) {
   }
 }
 
+TEST(Dvrplat, KernelAndSocClocksRoundTrip) {
+  for (int type : {2, 3}) {
+    SCOPED_TRACE(type);
+    TempBoard b;
+    testsupport::EditBoard(b, [&](auto& j) { j["resource"]["records"]["RtcGetRes"] = {{"Type", type}, {"Policy", 2}}; });
+    // The kernel clock is set through the system clock, which this
+    // build's time_t bounds; the SoC clock takes the century.
+    std::string when = type == 2 ? "2037-06-01 12:00:00" : "2099-12-31 23:58:00";
+    auto s = testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "set", when}, &b);
+    ASSERT_EQ(s.status, 0) << s.out;
+    auto r = testsupport::Run({testsupport::Bin("dvrplat"), "rtc", "get"}, &b);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(when.substr(0, 17)), std::string::npos) << r.out;
+  }
+}
+
 TEST(Dvrplat, DumpAndPokeTheChip) {
   TempBoard b;
   ASSERT_EQ(testsupport::Run({DVRSIM_EXE, "rtc", b.dir(), "poke", "0", "0x80"}).status, 0);
