@@ -122,7 +122,7 @@ void panel_input(const Board& b, Line& l) {
   uint8_t buf[256];
   ssize_t n;
   while ((n = ::read(l.master, buf, sizeof buf)) > 0) {
-    if (l.kind == "mcu" && l.mcu) {
+    if (l.mcu) {
       McuLineInput(b, *l.mcu, l.master, buf, static_cast<size_t>(n));
       continue;
     }
@@ -182,14 +182,14 @@ int serve(const std::string& dir, pid_t watch, int ready) {
       }
       continue;
     }
-    if (l.kind == "mcu") {
-      McuLineOptions o;
-      if (!McuLineOptionsFromJson(b->desc().value("mcu", nlohmann::json::object()), &o, &err)) {
+    if (l.kind == "mcu" || l.kind == "en773v") {
+      // "mcu" / "en773v": {device options, "baud", "drop_at", "delay_at", "delay_ms", "silent_from"}
+      l.mcu = MakeBoardMcuLine(*b, l.kind, &err);
+      if (!l.mcu) {
         fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
         say('E');
         return 1;
       }
-      l.mcu = std::make_shared<McuLine>(o);
     }
     if (!open_pty(*b, l, &err)) {
       fprintf(stderr, "dvrsim peers: %s\n", err.c_str());

@@ -186,10 +186,20 @@ bool McuLineOptionsFromJson(const nlohmann::json& j, McuLineOptions* o, std::str
   return true;
 }
 
+McuLine::McuLine(McuLineOptions o) : o_(o) {
+  auto b = std::make_unique<McuBootPeer>(o.peer);
+  boot_ = b.get();
+  dev_ = std::move(b);
+}
+
+McuLine::McuLine(McuLineOptions o, std::unique_ptr<McuDevice> dev) : o_(o), dev_(std::move(dev)) {
+  boot_ = dynamic_cast<McuBootPeer*>(dev_.get());
+}
+
 void McuLine::Input(const uint8_t* p, size_t n, int64_t now_us) {
   // The device sees the last byte only once the line has carried them all.
   rx_free_us_ = std::max(rx_free_us_, now_us) + static_cast<int64_t>(n) * byte_us();
-  for (auto& a : peer_.InputAnswers(p, n)) {
+  for (auto& a : dev_->InputAnswers(p, n)) {
     int k = answers_++;
     if (k == o_.drop_at || (o_.silent_from >= 0 && k >= o_.silent_from)) continue;
     int64_t at = rx_free_us_ + (k == o_.delay_at ? int64_t{o_.delay_ms} * 1000 : 0);
@@ -228,16 +238,27 @@ int64_t steady_us() {
 }
 }  // namespace
 
+std::shared_ptr<McuLine> MakeBoardMcuLine(const Board& b, const std::string& kind, std::string* err) {
+  auto j = b.desc().value(kind, nlohmann::json::object());
+  McuLineOptions o;
+  if (!McuLineOptionsFromJson(j, &o, err)) return nullptr;
+  if (kind != "en773v") return std::make_shared<McuLine>(o);
+  En773vOptions e;
+  if (!En773vOptionsFromJson(j, &e, err)) return nullptr;
+  return std::make_shared<McuLine>(o, std::make_unique<En773vPeer>(e));
+}
+
 void McuLineInput(const Board& b, McuLine& line, int master, const uint8_t* p, size_t n) {
-  int ends = line.peer().end_frames();
+  const std::string kind = line.peer_kind();
+  int ends = line.device().end_frames();
   line.Input(p, n, steady_us());
-  for (int e = ends + 1; e <= line.peer().end_frames(); ++e) b.event("mcu end " + std::to_string(e));
+  for (int e = ends + 1; e <= line.device().end_frames(); ++e) b.event(kind + " end " + std::to_string(e));
   McuLineFlush(b, line, master);
   // What the device holds so far, for the board's owner to compare.
   // Replaced whole, so a reader never finds it half written.
-  std::string held = b.file("sim/mcu-image.bin"), tmp = held + ".new";
+  std::string held = b.file("sim/" + kind + "-image.bin"), tmp = held + ".new";
   if (FILE* f = std::fopen(tmp.c_str(), "wb")) {
-    const auto& img = line.peer().image();
+    const auto& img = line.device().image();
     // An empty image has no buffer to hand to fwrite.
     bool ok = img.empty() || std::fwrite(img.data(), 1, img.size(), f) == img.size();
     if (std::fclose(f) == 0 && ok) std::rename(tmp.c_str(), held.c_str());

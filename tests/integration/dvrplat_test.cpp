@@ -163,6 +163,40 @@ TEST(Dvrplat, McuPeerRepeatingARequestFailsTheUpgrade) {
   EXPECT_EQ(count(b.events(), "mcu end "), 2) << "0x86 still goes out twice";
 }
 
+TEST(Dvrplat, En773vTableWalkCountsProgressOverItsDevices) {
+  TempBoard b;
+  mcu_board(b, nlohmann::json::object());
+  testsupport::EditBoard(b, [&](auto& j) {
+    j["serial"]["lines"]["/dev/ttyS5"] = "en773v";
+    j["en773v"] = {{"baud", 115200}, {"bootmen", 1}};
+    // Two modules on the same line: the walk upgrades both.
+    j["resource"]["records"]["SystemGetRes"]["Mcu"] = {{{"Kind", 0}, {"LineIdx", 1}, {"Enabled", 1}},
+                                                       {{"Kind", 0}, {"LineIdx", 1}, {"Enabled", 1}}};
+  });
+  std::string img(80 + 3000, '\0');
+  img.replace(0, 8, "ZQ-UPDAT");
+  img.replace(17, 11, "EN773V-V1.0");
+  for (size_t i = 80; i < img.size(); ++i) img[i] = static_cast<char>(i * 7);
+  testsupport::WriteFile(b.file("tmp/en773v.bin"), img);
+  auto r = testsupport::Run({testsupport::Bin("dvrplat"), "mcu-table", b.file("tmp/en773v.bin")}, &b);
+  ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+  EXPECT_NE(r.out.find("en773v complete total 50"), std::string::npos) << "the first of two done";
+  EXPECT_NE(r.out.find("2 en773v updata finished"), std::string::npos);
+  EXPECT_NE(r.out.find("progress 3000"), std::string::npos);
+  std::string want = img.substr(80) + std::string(72, '\0');  // the last KiB padded
+  std::string held;
+  for (int i = 0; i < 100 && (held = testsupport::ReadFile(b.file("sim/en773v-image.bin"))) != want; ++i)
+    usleep(20000);
+  EXPECT_EQ(held, want);
+  EXPECT_EQ(count(b.events(), "en773v end "), 2);
+
+  img.replace(17, 11, "EN773V-V9.9");
+  testsupport::WriteFile(b.file("tmp/other.bin"), img);
+  r = testsupport::Run({testsupport::Bin("dvrplat"), "mcu-table", b.file("tmp/other.bin")}, &b);
+  EXPECT_EQ(r.status, 0) << "an image for no module here is skipped";
+  EXPECT_EQ(count(b.events(), "en773v end "), 2);
+}
+
 TEST(Dvrplat, LineBoundToAPtyReachesWhoeverHoldsIt) {
   TempBoard b;
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
