@@ -50,13 +50,16 @@ class Device {
     return device().end_frames();
   }
   int written() const { return written_; }
+  int answered() const { return answered_; }
 
  private:
   void run() {
     while (!stop_) {
       int64_t next = line_.NextDue(steady_us());
       pollfd p{pty_.master(), POLLIN, 0};
-      if (::poll(&p, 1, next < 0 ? 20 : static_cast<int>(std::min<int64_t>(20, next / 1000))) > 0) {
+      // Due bytes go out in batches of a millisecond or so, as a UART
+      // hands over what its FIFO holds.
+      if (::poll(&p, 1, next < 0 ? 20 : static_cast<int>(std::min<int64_t>(20, (next + 999) / 1000))) > 0) {
         uint8_t buf[512];
         ssize_t n = ::read(pty_.master(), buf, sizeof buf);
         if (n > 0) {
@@ -66,12 +69,13 @@ class Device {
       }
       auto out = line_.Due(steady_us());
       if (!out.empty() && ::write(pty_.master(), out.data(), out.size()) < 0) break;
+      answered_ += static_cast<int>(out.size());
     }
   }
   const Pty& pty_;
   sim::McuLine line_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> written_{0};
+  std::atomic<int> written_{0}, answered_{0};
   std::thread thread_;
 };
 
