@@ -11,6 +11,7 @@
 #include "sim/fs_tools.h"
 #include "sim/models/dmi.h"
 #include "sim/models/md.h"
+#include "sim/models/rtc.h"
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/sim.h"
@@ -32,6 +33,7 @@ const std::vector<Tool>& tools() {
       {"dmidecode", DmidecodeStandIn},
       {"hotspare", HotspareStandIn},
       {"mdadm", MdadmStandIn},
+      {"hwclock", HwclockStandIn},
       {"ifenslave", IfenslaveTool},
       {"usb_modeswitch", ModeSwitchStandIn},
   };
