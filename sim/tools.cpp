@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/fs_tools.h"
 #include "sim/models/dmi.h"
 #include "sim/models/md.h"
+#include "sim/models/rtc.h"
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/sim.h"
@@ -31,6 +33,7 @@ const std::vector<Tool>& tools() {
       {"dmidecode", DmidecodeStandIn},
       {"hotspare", HotspareStandIn},
       {"mdadm", MdadmStandIn},
+      {"hwclock", HwclockStandIn},
       {"ifenslave", IfenslaveTool},
       {"usb_modeswitch", ModeSwitchStandIn},
   };
@@ -56,6 +59,8 @@ int RunToolStandIn(int argc, char** argv) {
   if (RunStandInRule(*b, name, line.substr(5 + strlen(name)), &status)) return status;
   for (auto& t : tools())
     if (strcmp(t.name, name) == 0) return t.run(*b, argc, argv);
+  // Disk and file system tools run for real on the board's images.
+  if (FsToolKnown(name) || strcmp(name, "ntfs-3g") == 0) return FsToolStandIn(*b, argc, argv);
   return 0;
 }
 
