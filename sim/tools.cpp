@@ -10,6 +10,7 @@
 
 #include "sim/fs_tools.h"
 #include "sim/models/dmi.h"
+#include "sim/models/md.h"
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/sim.h"
@@ -27,8 +28,10 @@ struct Tool {
 // Tools that need more than "record and succeed" get a row here.
 const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
+      {"busybox", BusyboxStandIn},
       {"dmidecode", DmidecodeStandIn},
-
+      {"hotspare", HotspareStandIn},
+      {"mdadm", MdadmStandIn},
       {"ifenslave", IfenslaveTool},
       {"usb_modeswitch", ModeSwitchStandIn},
   };
