@@ -45,7 +45,7 @@ const std::vector<Model>& builtin() {
       kI2cModel,
       kZqMcuModel,
       kSpiFlashModel,
-      kDiskModel,
+      kDiskModel, kNvmeModel,
       kMdModel,
       kUsbAuthorizedModel, kProcUsbModel,
       kMmcSgModel, kMmcSrModel,
