@@ -122,6 +122,34 @@ TEST(BackupMount, ToIdeMarksTheStickAsStorageUnlessItIsMounted) {
 }
 
 
+// A stick brought as the test's own partitioned image, used in place: the
+// 300 MiB FAT32 partition is listed and written, the 100 MiB one is not
+// listed, and the result is read from the same file.
+TEST(BackupMount, OwnPartitionedImageIsUsedInPlace) {
+  NEED_ROOT();
+  char tmpl[] = "/tmp/backupimg.XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  std::string img = dir + "/stick.img", desc = dir + "/board.json";
+  ASSERT_EQ(sh("truncate -s 420M " + img + " && parted -s " + img +
+               " mklabel msdos mkpart primary fat32 1MiB 301MiB mkpart primary fat32 301MiB 401MiB"
+               " && mkfs.vfat -F 32 --offset=2048 " + img + " 307200"),
+            0);
+  WriteFile(desc, R"({"base": "default", "disks": [{"name": "sdd", "bus": "usb", "scsi": "4:0:0:0", "serial": "U1",
+                     "usb": "1-1.2", "image": ")" + img + R"("}]})");
+  {
+    TempBoard b(desc);
+    std::string data = Random(400000, 7);
+    WriteFile(b.dir() + "/rec.sav", data);
+    auto r = testsupport::Run({Bin("dvrbackup"), "list", "--", "put", "/dev/sdd1", b.dir() + "/rec.sav"}, &b);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "/dev/sdd1 1 0 /mnt/backup/sdd1\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "/dev/sdd2 ")) << "under 200 MiB: " << r.out;
+    EXPECT_EQ(sh_out("mtype -i " + img + "@@1M ::rec.sav"), data);
+    EXPECT_EQ(sh("dd if=" + img + " of=" + dir + "/p1 bs=1M skip=1 count=300 status=none && fsck.vfat -n " + dir + "/p1"), 0);
+  }
+  sh("rm -rf " + dir);
+}
+
 // This board's kernel reads neither iso9660 nor udf: a disc does not mount.
 TEST(BackupMount, DiscMountFailsWithoutTheFileSystems) {
   NEED_ROOT();
