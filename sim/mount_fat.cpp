@@ -31,7 +31,7 @@ int fuse_mount(MountBroker& mb, const MountRequest& r, const char* prog, const s
 
 // fusefat writes only with "rw+" (its experimental write mode).
 int FusefatMount(MountBroker& mb, const MountRequest& r) {
-  return fuse_mount(mb, r, "fusefat", r.flags & MS_RDONLY ? "" : ",rw+");
+  return fuse_mount(mb, r, "fusefat", r.flags & MS_RDONLY ? ",blkdev" : ",blkdev,rw+");
 }
 
 int ExfatFuseMount(MountBroker& mb, const MountRequest& r) {

@@ -88,6 +88,7 @@ TEST(BackupMount, UsbDebugCaptureStartsWithTheAddressLine) {
                        Bin("dvrhelper") + " " + Bin("demoapp") + "; echo status=$?";
   auto r = testsupport::Run({Bin("dvrsim"), "run", "--netns", u.b.dir(), "sh", "-c", script});
   unsetenv("DEMOAPP_CODES");
+  Settle(u.img);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(has(r.out, "dvrhelper: starting usb debug")) << r.out;
   EXPECT_FALSE(has(r.out, "dvrhelper: father process")) << "the console went to the disk";
@@ -141,6 +142,7 @@ TEST(BackupMount, OwnPartitionedImageIsUsedInPlace) {
     std::string data = Random(400000, 7);
     WriteFile(b.dir() + "/rec.sav", data);
     auto r = testsupport::Run({Bin("dvrbackup"), "list", "--", "put", "/dev/sdd1", b.dir() + "/rec.sav"}, &b);
+    Settle(img);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "/dev/sdd1 1 0 /mnt/backup/sdd1\n")) << r.out;
     EXPECT_FALSE(has(r.out, "/dev/sdd2 ")) << "under 200 MiB: " << r.out;
@@ -148,6 +150,21 @@ TEST(BackupMount, OwnPartitionedImageIsUsedInPlace) {
     EXPECT_EQ(sh("dd if=" + img + " of=" + dir + "/p1 bs=1M skip=1 count=300 status=none && fsck.vfat -n " + dir + "/p1"), 0);
   }
   sh("rm -rf " + dir);
+}
+
+// Formatting unmounts first and runs the file system's tool on the stick;
+// the new file system then takes a put.
+TEST(BackupMount, FormatThenPut) {
+  NEED_ROOT();
+  UsbBoard u("mkfs.vfat -F 32");
+  auto r = u.backup({"mount", "/dev/sdd", "--", "format", "/dev/sdd", "ext3", "--", "put", "/dev/sdd",
+                     u.put("after.sav", "after\n")});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "umount /dev/sdd before format.\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "BackupFormatDisk /dev/sdd fs ext3 \n")) << r.out;
+  EXPECT_EQ(sh("e2fsck -fn " + u.img), 0);
+  EXPECT_EQ(sh_out("debugfs -R 'cat /after.sav' " + u.img + " 2>/dev/null"), "after\n");
+  EXPECT_EQ(u.backup({"format", "/dev/sdd", "nosuchfs"}).status, 1);
 }
 
 // This board's kernel reads neither iso9660 nor udf: a disc does not mount.
