@@ -62,10 +62,17 @@ bool FindDisk(const Board& b, std::string_view name, DiskSpec* out, std::string*
     s.usb = d.value("usb", "1-1");
     s.target = d.value("target", "iqn.2026-12.sim.target:" + s.name);
     s.plugged = d.value("plugged", true);
+    s.image = d.value("image", "");
     if (auto f = d.find("faults"); f != d.end() && f->is_array())
       for (auto& x : *f) s.no_drive_cmd |= x.is_string() && x.get<std::string>() == "no_drive_cmd";
     uint64_t bytes = 0;
-    if (d.contains("sectors") && d["sectors"].is_number_unsigned()) bytes = d["sectors"].get<uint64_t>() * 512;
+    std::error_code ec;
+    if (!s.image.empty() && (s.image[0] != '/' || !fs::is_regular_file(s.image, ec))) {
+      *err = "disk " + s.name + ": image " + s.image + " is not an absolute path of a file";
+      return false;
+    }
+    if (!s.image.empty() && !d.contains("size") && !d.contains("sectors")) bytes = fs::file_size(s.image, ec);
+    else if (d.contains("sectors") && d["sectors"].is_number_unsigned()) bytes = d["sectors"].get<uint64_t>() * 512;
     else if (d.contains("size") && d["size"].is_string() && ParseDiskSize(d["size"].get<std::string>(), &bytes)) {
     } else if (d.contains("size") && d["size"].is_number_unsigned()) bytes = d["size"].get<uint64_t>();
     if (bytes < 512 || s.name.size() < 3 || s.name.find('/') != std::string::npos) {
@@ -288,6 +295,10 @@ void build_tree(const Board& b, const DiskSpec& s) {
   }
   }
   std::error_code ec;
+  // A test's own image is the disk itself: what the board writes lands in
+  // that file (a link, so it must lie on the board directory's file system).
+  if (!s.image.empty() && !fs::exists(b.file("dev/" + s.name)))
+    fs::create_hard_link(s.image, b.file("dev/" + s.name), ec);
   if (!fs::exists(b.file("dev/" + s.name))) {
     std::ofstream(b.file("dev/" + s.name)).close();
     fs::resize_file(b.file("dev/" + s.name), s.sectors * 512, ec);

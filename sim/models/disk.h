@@ -26,6 +26,7 @@ namespace sim {
 struct DiskSpec {
   std::string name, bus, scsi, serial, vendor, model, usb;
   std::string target;  // iSCSI target name
+  std::string image;  // "image": an image of the test's own, used in place (hard link)
   uint64_t sectors = 0;
   bool plugged = true;
   bool no_drive_cmd = false;
