@@ -56,13 +56,17 @@ void Worker::Report(std::string_view line) {
 
 int Worker::Cmd(const AtCmd& c) {
   int r = engine_->Run(c);
-  if (radio_cycle_due_) {
-    radio_cycle_due_ = false;
-    engine_->Run(CfunCmd(0));
-    clock_.SleepMs(1000);
-    engine_->Run(CfunCmd(1));
-  }
+  RadioCycleIfDue();
   return r;
+}
+
+void Worker::RadioCycleIfDue() {
+  if (!radio_cycle_due_) return;
+  radio_cycle_due_ = false;
+  NET3G_LOG(4, "registration denied %d times, radio off and on\n", kCgregDeniedMax);
+  engine_->Run(CfunCmd(0));
+  clock_.SleepMs(1000);
+  engine_->Run(CfunCmd(1));
 }
 
 bool Worker::AtCheck() {
@@ -377,7 +381,9 @@ void Worker::Loop() {
       NET3G_LOG(4, "Send cfun=0 to module, and module will be power off!!\n");
       return;
     }
-    if (!StatusPoll(on)) continue;
+    bool polled = StatusPoll(on);
+    RadioCycleIfDue();  // denials reported between commands
+    if (!polled) continue;
     // The data call stays idle in this build: nothing to step.
     if (!debug_at.empty()) {
       AtCmd c = SimpleCmd(debug_at.c_str(), 1000, 1, 2);

@@ -10,8 +10,10 @@
 #include "sim/device.h"
 #include "sim/models/disk.h"
 #include "sim/models/flash.h"
+#include "sim/models/md.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
+#include "sim/models/mmcdrive.h"
 #include "sim/models/procstat.h"
 #include "sim/models/resource.h"
 #include "sim/models/rtc.h"
@@ -23,6 +25,8 @@ namespace sim {
 
 extern const Model kZqMcuModel;
 extern const Model kSpiFlashModel;
+extern const Model kUsbAuthorizedModel;
+extern const Model kProcUsbModel;
 
 namespace {
 
@@ -43,6 +47,9 @@ const std::vector<Model>& builtin() {
       kZqMcuModel,
       kSpiFlashModel,
       kDiskModel,
+      kMdModel,
+      kUsbAuthorizedModel, kProcUsbModel,
+      kMmcSgModel, kMmcSrModel,
   };
   return k;
 }

@@ -235,7 +235,7 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     long now_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now() - start)
                                         .count());
-    int timeout = 1000;
+    int timeout = modems.NextDueMs(*b, 1000);
     for (auto& l : lines)
       if (l.mcu) timeout = std::min(timeout, McuLineFlush(*b, *l.mcu, l.master));
     for (auto& s : schedule)
@@ -244,6 +244,7 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     if (watch_fd >= 0 && (p[first_modem - 1].revents & POLLIN)) break;
     for (size_t i = first_modem; i < p.size(); ++i)
       if (p[i].revents & POLLIN) modems.Input(*b, p[i].fd);
+    modems.Tick(*b);
     if (watch_fd < 0 && ::kill(watch, 0) != 0) break;
     if (!fs::exists(dir + "/board.json", ec)) break;
     for (size_t i = 0; i < lines.size(); ++i)

@@ -25,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/mountd.h"
 #include "sim/net.h"
 #include "sim/sim.h"
 
@@ -189,6 +190,16 @@ bool fence(const Board& b, bool root) {
   if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return say("cannot bind " + dir);
   std::vector<std::string> bound;
   if (!bind_owned(b, &bound)) return false;
+  // The board's kernel messages stand in for the host's, so a copy of
+  // them ("cat /proc/kmsg") never drains the host's log. A board without
+  // them reads nothing; the file is not made up, so a reader through the
+  // seam still finds it missing.
+  if (root && b.owns("/proc/kmsg")) {
+    std::string mine = dir + "/proc/kmsg";
+    std::error_code ec;
+    const char* src = fs::exists(mine, ec) ? mine.c_str() : "/dev/null";
+    if (mount(src, "/proc/kmsg", nullptr, MS_BIND, nullptr) != 0) return say("cannot bind /proc/kmsg");
+  }
   // In a private network namespace its own network files stay writable.
   if (PrivateNetns())
     for (const char* net : {"/sys/devices/virtual/net", "/proc/sys/net"}) {
@@ -206,7 +217,8 @@ bool fence(const Board& b, bool root) {
 // this process executes gets them back.
 bool drop_capabilities() {
   int caps[] = {CAP_SYS_ADMIN, CAP_SYS_BOOT, CAP_SYS_TIME, CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_MKNOD,
-                CAP_SYS_PTRACE, CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_CHROOT, CAP_SETFCAP, CAP_LINUX_IMMUTABLE};
+                CAP_SYS_PTRACE, CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_CHROOT, CAP_SETFCAP, CAP_LINUX_IMMUTABLE,
+                CAP_SYSLOG};
   for (int c : caps) {
     if ((c == CAP_NET_ADMIN || c == CAP_NET_RAW) && PrivateNetns()) continue;
     if (prctl(PR_CAPBSET_DROP, c, 0, 0, 0) != 0) return say("cannot drop capability " + std::to_string(c));
@@ -244,8 +256,14 @@ int SandboxExec(const std::string& dir, char* const argv[], const std::string& p
   }
   if (!fenced(b->dir())) {
     bool root = geteuid() == 0;
+    // The host's /dev and tool folders, for the mount broker, before the
+    // fence covers them.
+    BrokerSeed seed;
+    if (root) seed = PrepareMountBroker(b->dir());
     // Fail closed as root: a command that cannot be fenced in does not run.
-    if (fence(*b, root) && (!root || drop_capabilities())) setenv("DVR_SANDBOXED", b->dir().c_str(), 1);
+    bool ok = fence(*b, root) && (!root || StartMountBroker(*b, seed)) && (!root || drop_capabilities());
+    seed = {};
+    if (ok) setenv("DVR_SANDBOXED", b->dir().c_str(), 1);
     else if (root) return 126;
   }
   std::string path = path_front.empty() ? "" : path_front + ":";
