@@ -172,6 +172,7 @@ TEST(HdFs, WipesZeroTheirAreasOnly) {
 
 TEST(HdFs, XfsRepairZeroesTheLogOnlyLast) {
   TempBoard b;
+  if (geteuid() != 0) GTEST_SKIP() << "mounts and partition windows need root";
   // A dirty log first (status 2), clean after the mount replayed it.
   testsupport::EditBoard(b, [](nlohmann::json& d) {
     d["stand_ins"]["xfs_repair"] = {{{"match", "-v"}, {"exit", 2}, {"times", 1}}, {{"match", ""}, {"exit", 0}}};
@@ -234,6 +235,7 @@ TEST(HdFs, NtfsMountFallsBackInOrder) {
 
 TEST(HdFs, RealtimeXfsLayout) {
   TempBoard b;
+  if (geteuid() != 0) GTEST_SKIP() << "mounts and partition windows need root";
   resize(b, "sdc", "10G");
   auto r = hdctl(b, {"rxfs_format", "/dev/sdc1", "--", "rxfs_format", "/dev/sdc", "--", "disk_rxfs_type", "/dev/sdc",
                      "--", "disk_rxfs_type", "/dev/sdb", "--", "rxfs_mount", "/dev/sdc", "/mnt/rx"});
