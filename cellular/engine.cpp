@@ -71,7 +71,7 @@ int OpenModemPort(const std::string& path) {
       return fd;
     }
     if (tries >= 2) {
-      NET3G_LOG(2, "open [%s] fail nums has reach %d\n", path.c_str(), tries);
+      NET3G_LOG(4, "open [%s] fail nums has reach %d\n", path.c_str(), tries);
       return -1;
     }
     SystemClock().SleepMs(100);
@@ -108,7 +108,7 @@ bool AtEngine::Drain(int ms) {
 int AtEngine::Run(const AtCmd& cmd) {
   if (fd_ < 0) return -2;
   if (!Drain(1)) {
-    NET3G_LOG(2, "ttyUSB read error!\n");
+    NET3G_LOG(4, "ttyUSB read error!\n");
     return -2;
   }
   bool dial = cmd.text.find("ATD") != std::string::npos || cmd.text.find("CMGS") != std::string::npos;
@@ -116,10 +116,10 @@ int AtEngine::Run(const AtCmd& cmd) {
   char buf[kAtReplyMax];
   for (int attempt = 0; attempt < cmd.sends; ++attempt) {
     if (dial)
-      NET3G_LOG(5, "send ATD or hcmgs or CMGS cmd\n ");
+      NET3G_LOG(4, "send ATD or hcmgs or CMGS cmd\n ");
     else
-      NET3G_LOG(5, "send: %s\n ", cmd.text.c_str());
-    if (!cmd.expect.empty()) NET3G_LOG(5, "expect: %s\n", cmd.expect.c_str());
+      NET3G_LOG(4, "send: %s\n ", cmd.text.c_str());
+    if (!cmd.expect.empty()) NET3G_LOG(4, "expect: %s\n", cmd.expect.c_str());
     std::size_t off = 0;
     while (off < cmd.text.size()) {
       ssize_t w = osa::sys::write(fd_, cmd.text.data() + off, cmd.text.size() - off);
@@ -128,8 +128,8 @@ int AtEngine::Run(const AtCmd& cmd) {
         continue;
       }
       if (w <= 0) {
-        NET3G_LOG(2, "write_usb_com error!\n");
-        NET3G_LOG(2, "write_cmd error tty_fd:%d , send:%s !\n", fd_, dial ? "(hidden)" : cmd.text.c_str());
+        NET3G_LOG(4, "write_usb_com error!\n");
+        NET3G_LOG(4, "write_cmd error tty_fd:%d , send:%s !\n", fd_, dial ? "(hidden)" : cmd.text.c_str());
         return -2;
       }
       off += static_cast<std::size_t>(w);
@@ -141,16 +141,20 @@ int AtEngine::Run(const AtCmd& cmd) {
     for (int r = 0; r < cmd.reads; ++r) {
       int n = ReadSome(buf, sizeof buf, cmd.timeout_ms);
       if (n < 0) {
-        NET3G_LOG(2, "read_usb_com failed\n");
+        NET3G_LOG(4, "read_usb_com failed\n");
         return -2;
       }
       last_timeout = n == 0;
       if (n == 0) continue;
       std::string_view got(buf, static_cast<std::size_t>(n));
-      if (Sensitive(cmd.text) || Sensitive(got))
-        NET3G_LOG(5, "recv sensitive info!\n");
+      // A short read is logged but still fed on: it may be half of a reply
+      // whose rest comes with the next read.
+      if (n < 4)
+        NET3G_LOG(4, "respones len:%d too short respones: %.*s\n", n, n, buf);
+      else if (Sensitive(cmd.text) || Sensitive(got))
+        NET3G_LOG(4, "recv sensitive info!\n");
       else
-        NET3G_LOG(5, "respones: %.*s\n ", n, buf);
+        NET3G_LOG(4, "respones: %.*s\n ", n, buf);
       int outcome = 0;  // 1 matched, -1 failed
       lines_.Feed(got, [&](std::string_view line) {
         if (outcome != 0) {
@@ -169,13 +173,13 @@ int AtEngine::Run(const AtCmd& cmd) {
       });
       if (lines_.TakeOverflow()) NET3G_LOG(3, "reply line longer than %zu bytes dropped\n", kAtReplyMax);
       if (outcome < 0) {
-        NET3G_LOG(2, "parse_response failed \n");
+        NET3G_LOG(4, "parse_response failed \n");
         return -1;
       }
       if (outcome > 0) return 0;
     }
   }
-  NET3G_LOG(3, "command_process error\n");
+  NET3G_LOG(4, "command_process error\n");
   return last_timeout ? -2 : 1;
 }
 

@@ -99,21 +99,21 @@ bool Manager::MakeWakePair() {
   wake_server_.reset(osa::sys::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   wake_client_.reset(osa::sys::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!wake_server_ || !wake_client_) {
-    NET3G_LOG(2, "socket failed, %s\n", strerror(errno));
+    NET3G_LOG(4, "socket failed, %s\n", strerror(errno));
     return false;
   }
   sockaddr_un a;
   if (!FillUnix(&a, sp) || osa::sys::bind(wake_server_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    NET3G_LOG(2, "bind %s failed, %s\n", kWaitServer, strerror(errno));
+    NET3G_LOG(4, "bind %s failed, %s\n", kWaitServer, strerror(errno));
     return false;
   }
   sockaddr_un c;
   if (!FillUnix(&c, cp) || osa::sys::bind(wake_client_.get(), reinterpret_cast<sockaddr*>(&c), sizeof c) != 0) {
-    NET3G_LOG(2, "bind failed\n");
+    NET3G_LOG(4, "bind failed\n");
     return false;
   }
   if (osa::sys::connect(wake_client_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    NET3G_LOG(2, "connect failed\n");
+    NET3G_LOG(4, "connect failed\n");
     return false;
   }
   return true;
@@ -121,7 +121,7 @@ bool Manager::MakeWakePair() {
 
 void Manager::Wake() {
   char z = 0;
-  if (osa::sys::send(wake_client_.get(), &z, 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) NET3G_LOG(2, "send fail\n");
+  if (osa::sys::send(wake_client_.get(), &z, 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) NET3G_LOG(4, "send fail\n");
 }
 
 void Manager::WaitPass() {
@@ -139,11 +139,12 @@ void Manager::Scan() {
   std::vector<std::string> problems;
   auto devs = GetUsbDevs(kSlots, &problems);
   for (const auto& p : problems) NET3G_LOG(3, "usb scan: %s\n", p.c_str());
+  if (devs.empty()) NET3G_LOG(4, "dev_count %d\n", 0);
   std::vector<DeviceMatch> found;
   std::string names[kSlots];
   for (std::size_t i = 0; i < devs.size(); ++i) {
     const UsbDevice& d = devs[i].dev;
-    NET3G_LOG(5,
+    NET3G_LOG(4,
               "dev_array[%zu]: product_id= 0x%x, vendor= 0x%x, manufacturer=%s, product= %s, network_card= %s,"
               "driver_type[%d] subdev_count[%zu],inerface_index[%d]\n",
               i, d.product, d.vendor, d.manufacturer.c_str(), d.product_name.c_str(), d.netcard.c_str(),
@@ -293,7 +294,7 @@ void Manager::HotplugThread() {
           Wake();
           continue;
         }
-        NET3G_LOG(2, "Hotplug receive failed: %s\n", strerror(errno));
+        NET3G_LOG(4, "Hotplug receive failed: %s\n", strerror(errno));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         continue;
       }
@@ -363,7 +364,7 @@ void Manager::ClientThread(osa::UniqueFd fd) {
     for (;;) {
       if (buf.empty()) break;
       if (buf.size() < 8) {
-        NET3G_LOG(2, "Recieve error package! \n");
+        NET3G_LOG(4, "Recieve error package! \n");
         break;
       }
       Request req;
@@ -377,7 +378,7 @@ void Manager::ClientThread(osa::UniqueFd fd) {
         close_it = true;
         break;
       }
-      if (!buf.empty()) NET3G_LOG(3, "len:%zu\trecv_pkg->len:%d abnormal\n", buf.size() + req.len, req.len);
+      if (!buf.empty()) NET3G_LOG(4, "len:%zu\trecv_pkg->len:%d abnormal\n", buf.size() + req.len, req.len);
       Reply rep = control_.Handle(req);
       if (!rep.send) continue;
       std::size_t off = 0;
@@ -386,12 +387,12 @@ void Manager::ClientThread(osa::UniqueFd fd) {
         ssize_t w = osa::sys::send(fd.get(), rep.bytes.data() + off, rep.bytes.size() - off, MSG_NOSIGNAL);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
-          NET3G_LOG(2, "Fail to send response package!\n");
+          NET3G_LOG(4, "Fail to send response package!\n");
           close_it = true;
           break;
         }
         off += static_cast<std::size_t>(w);
-        if (++writes > 10) NET3G_LOG(3, "w_cnt:%d  abnormal  size:%zu \n", writes, rep.bytes.size());
+        if (++writes > 10) NET3G_LOG(4, "w_cnt:%d  abnormal  size:%zu \n", writes, rep.bytes.size());
       }
       if (close_it) break;
     }
@@ -429,7 +430,7 @@ void Manager::ServerThread() {
     std::size_t plen = len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
     std::string_view pname(peer.sun_path, strnlen(peer.sun_path, std::min(plen, sizeof peer.sun_path)));
     if (pname.find(kClientPath) == std::string_view::npos) {
-      NET3G_LOG(2, "The client is unknown!\n");
+      NET3G_LOG(4, "The client is unknown!\n");
       continue;
     }
     if (clients_ >= kMaxClients) {
@@ -517,11 +518,11 @@ int Manager::Run() {
   std::thread(&Manager::ServerThread, this).detach();
   if (!UsbInitUsbLib()) {
     NET3G_LOG(2, "UsbInitUsbLib failed\n");
-    NET3G_LOG(1, "Radio program error exit!\n");
+    NET3G_LOG(4, "Radio program error exit!\n");
     return -1;
   }
   if (!MakeWakePair()) {
-    NET3G_LOG(1, "Radio program error exit!\n");
+    NET3G_LOG(4, "Radio program error exit!\n");
     return -1;
   }
   for (;;) {

@@ -91,14 +91,14 @@ int SwitchUsbMode(const UsbDevice& dev) {
     NET3G_LOG(4, "[%d]usbmodeswitch start...\n", static_cast<int>(cmds.size()));
     pid_t pid = Spawn(plan);
     if (pid < 0) {
-      NET3G_LOG(2, "Fail to vfork new process,[%d]:%s!\n", errno, strerror(errno));
+      NET3G_LOG(4, "Fail to vfork new process,[%d]:%s!\n", errno, strerror(errno));
       return -1;
     }
     NET3G_LOG(4, "usbmodeswitch child Pid is %d,wait...\n", static_cast<int>(pid));
     int st = 0;
     while (osa::sys::waitpid(pid, &st, 0) < 0) {
       if (errno != EINTR) {
-        NET3G_LOG(2, "waitpid failed,%d:%s\n", errno, strerror(errno));
+        NET3G_LOG(4, "waitpid failed,%d:%s\n", errno, strerror(errno));
         return -1;
       }
     }

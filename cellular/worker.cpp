@@ -113,7 +113,7 @@ void Worker::InitEc20() {
     text.append(line).append("\n");
     return ParseAti(text, &info) ? 1 : 0;
   };
-  if (Cmd(ati) != 0) NET3G_LOG(2, "Fail to get ati\n");
+  if (Cmd(ati) != 0) NET3G_LOG(4, "Fail to get ati\n");
   FillDevInfo(info.model.empty() ? match_.info.name : info.model, info.manufacturer, info.imei);
   struct Step {
     AtCmd cmd;
@@ -128,12 +128,12 @@ void Worker::InitEc20() {
       {SimpleCmd("AT+CMGD=0,4\r", 1000, 1, 2), "Fail to process CMGD"},
   };
   for (const auto& s : steps)
-    if (Cmd(s.cmd) != 0) NET3G_LOG(2, "%s\n", s.fail);
+    if (Cmd(s.cmd) != 0) NET3G_LOG(4, "%s\n", s.fail);
 }
 
 void Worker::InitGeneric() {
   Cmd(CfunCmd(0));
-  if (Cmd(CfunCmd(1)) != 0) NET3G_LOG(2, "Fail to process CFUN1\n");
+  if (Cmd(CfunCmd(1)) != 0) NET3G_LOG(4, "Fail to process CFUN1\n");
   if (match_.row == kFallbackRow)
     FillDevInfo(match_.product_name, match_.manufacturer, "");
   else
@@ -151,7 +151,7 @@ bool Worker::StatusEc20() {
     sim_ = s;
     return 1;
   };
-  if (Cmd(cpin) != 0) NET3G_LOG(2, "Fail to process CPIN\n");
+  if (Cmd(cpin) != 0) NET3G_LOG(4, "Fail to process CPIN\n");
   auto no_service = [&] {
     status_valid_ = false;
     std::memset(radio_, 0, sizeof radio_);
@@ -164,16 +164,16 @@ bool Worker::StatusEc20() {
   cgreg.parse = [&](std::string_view l) {
     auto st = ParseCgreg(l);
     if (!st) return 0;
-    NET3G_LOG(5, "get cgreg: %.*s\n", static_cast<int>(l.size()), l.data());
+    NET3G_LOG(4, "get cgreg: %.*s\n", static_cast<int>(l.size()), l.data());
     mode = (*st == 1 || *st == 5) ? 11 : 0;
     return 1;
   };
   if (Cmd(cgreg) != 0) {
-    NET3G_LOG(2, "Fail to process CGREG\n");
+    NET3G_LOG(4, "Fail to process CGREG\n");
     return false;
   }
   if (mode == 0) {
-    NET3G_LOG(2, "Fail to get network system mode\n");
+    NET3G_LOG(4, "Fail to get network system mode\n");
     return no_service();
   }
   status_valid_ = true;
@@ -187,7 +187,7 @@ bool Worker::StatusEc20() {
     imsi = *v;
     return 1;
   };
-  if (Cmd(cimi) != 0) NET3G_LOG(2, "Fail to process cimi\n");
+  if (Cmd(cimi) != 0) NET3G_LOG(4, "Fail to process cimi\n");
   AtCmd csq;
   csq.text = "AT+CSQ\r";
   int v = 99;
@@ -197,7 +197,7 @@ bool Worker::StatusEc20() {
     v = *n;
     return v > 98 ? -1 : 1;
   };
-  if (Cmd(csq) != 0) NET3G_LOG(2, "Fail to process CSQ\n");
+  if (Cmd(csq) != 0) NET3G_LOG(4, "Fail to process CSQ\n");
   std::memset(radio_, 0, sizeof radio_);
   radio_[kSysMode] = mode;
   if (!imsi.empty()) {
@@ -223,8 +223,8 @@ bool Worker::StatusGeneric() {
 }
 
 bool Worker::SoftReset() {
-  if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(2, "Fail to process CFUN = 0\n");
-  if (Cmd(CfunCmd(1)) != 0) NET3G_LOG(2, "Fail to process CFUN = 1\n");
+  if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(4, "Fail to process CFUN = 0\n");
+  if (Cmd(CfunCmd(1)) != 0) NET3G_LOG(4, "Fail to process CFUN = 1\n");
   return true;
 }
 
@@ -253,7 +253,7 @@ void Worker::Publish() {
 
 bool Worker::StatusPoll(bool device_on) {
   if (!engine_->Drain(1000)) {
-    NET3G_LOG(2, "Fail to read urc!\n");
+    NET3G_LOG(4, "Fail to read urc!\n");
     if (!AtCheck()) return false;
   }
   if (!device_on) {
@@ -295,7 +295,7 @@ void Worker::Run() {
   at_fd_.reset(OpenModemPort(at_name_));
   ppp_fd_.reset(at_name_ == ppp_name_ ? -1 : OpenModemPort(ppp_name_));
   if (!at_fd_ || (at_name_ != ppp_name_ && !ppp_fd_)) {
-    NET3G_LOG(2, "Fail to open ttyUSB, need hard_reset module\n");
+    NET3G_LOG(4, "Fail to open ttyUSB, need hard_reset module\n");
   } else {
     engine_ = std::make_unique<AtEngine>(at_fd_.get(), clock_, [this](std::string_view l) { Report(l); });
     Publish();
@@ -336,7 +336,7 @@ void Worker::Loop() {
   for (;;) {
     if (stop_) return;
     if (no_service_ || at_abnormal_) {
-      if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(2, "set_cfun_cmd failed\n");
+      if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(4, "set_cfun_cmd failed\n");
       NET3G_LOG(4,
                 "The radio_process_thd will exit!,reason:no_service_rssi_flag[%d],at_abnormal_flag[%d],"
                 "module_exit_flag[%d],sim_busy_flag[%d]\n",
@@ -365,7 +365,7 @@ void Worker::Loop() {
           s.working = true;
           break;
         default:
-          NET3G_LOG(3, "Device state is invalid!\n");
+          NET3G_LOG(4, "Device state is invalid!\n");
       }
       leave = std::exchange(s.close_requested, false);
       reset = std::exchange(s.reset_requested, false);

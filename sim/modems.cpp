@@ -320,7 +320,7 @@ int ModeSwitchStandIn(const Board& b, int argc, char** argv) {
   std::string id = strip(v) + ":" + strip(p);
   const auto& modems = Modems(b);
   for (int i = 0; i < static_cast<int>(modems.size()); ++i) {
-    const auto& m = modems[i];
+    const nlohmann::json m = ModemSpec(b, i);
     if (!m.is_object() || m.value("storage", "") != id) continue;
     SwitchState st = ReadSwitch(b, i);
     if (st.switched) continue;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/fs_tools.h"
+#include "sim/mount_fat.h"
 #include "sim/models/disk.h"
 
 namespace fs = std::filesystem;
@@ -72,15 +73,18 @@ int ntfs3g_mount(MountBroker& mb, const MountRequest& r) {
   int e = 0;
   osa::UniqueFd loop = mb.AttachLoop(r.source, r.flags & MS_RDONLY, &node, &e);
   if (!loop) return e;
-  std::string opts = "fsname=" + node + (r.data.empty() ? "" : "," + r.data);
-  const char* argv[] = {"ntfs-3g", "-o", opts.c_str(), node.c_str(), r.host_target.c_str(), nullptr};
-  int st = mb.Spawn(argv, 20000);
+  // The daemon names the loop device in the mount table; the board's
+  // /proc/mounts turns it back into the board's device.
+  std::vector<const char*> argv = {"ntfs-3g"};
+  if (!r.data.empty()) argv.insert(argv.end(), {"-o", r.data.c_str()});
+  argv.insert(argv.end(), {node.c_str(), r.host_target.c_str(), nullptr});
+  int st = mb.Spawn(argv.data(), 20000);
   return st == 0 ? 0 : st == 12 ? EINVAL : st == 16 ? EBUSY : EIO;
 }
 
 const FsHandler kFsHandlers[] = {
     {"ext2", kernel_mount}, {"ext3", kernel_mount}, {"ext4", kernel_mount}, {"xfs", kernel_mount},
-    {"ntfs-3g", ntfs3g_mount},
+    {"ntfs-3g", ntfs3g_mount}, {"vfat", FusefatMount}, {"exfat", ExfatFuseMount},
 };
 
 constexpr unsigned long kAllowedFlags = MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_SYNCHRONOUS | MS_DIRSYNC |
@@ -244,6 +248,8 @@ class Broker final : public MountBroker {
     if (f[0] == "mount" && f.size() == 8) {
       MountRequest r{f[2], f[3], {}, f[4], std::strtoul(f[5].c_str(), nullptr, 0), f[6] == "1" ? f[7] : ""};
       if (!host_folder(r.target, &r.host_target)) return ENOENT;
+      // The old magic in the top half means nothing more, as to the kernel.
+      if ((r.flags & MS_MGC_MSK) == MS_MGC_VAL) r.flags &= ~MS_MGC_MSK;
       if (r.flags & ~kAllowedFlags) return EINVAL;
       r.flags |= MS_NODEV | MS_NOSUID;  // nodes on an image never reach host devices
       // A folder the sandbox bound from the board (DIR/mnt at /mnt) shows

@@ -33,8 +33,8 @@ const std::vector<Tool>& tools() {
       {"dmidecode", DmidecodeStandIn},
       {"hotspare", HotspareStandIn},
       {"hwclock", HwclockStandIn},
-      {"mdadm", MdadmStandIn},
       {"ifenslave", IfenslaveTool},
+      {"mdadm", MdadmStandIn},
       {"usb_modeswitch", ModeSwitchStandIn},
   };
   return k;

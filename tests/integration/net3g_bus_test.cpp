@@ -223,6 +223,24 @@ TEST(Net3gBus, FailingUsbLibraryEndsTheProgram) {
   EXPECT_NE(r.out.find("Radio program error exit!"), std::string::npos) << r.out << r.err;
 }
 
+TEST(Net3gBus, FailingModeSwitchIsTriedFiveTimesPerScan) {
+  TempBoard b("modem");
+  testsupport::EditBoard(b, [](nlohmann::json& j) { j["usb"]["modems"][2]["switch_fails"] = 7; });
+  auto switches = [&] {
+    int n = 0;
+    for (const auto& e : b.events()) n += e.rfind("tool usb_modeswitch -v 0x19d2 -p 0x2000 ", 0) == 0;
+    return n;
+  };
+  Net3g net(b);
+  // The first pass ends with the EC20 added: by then the disc had its five tries.
+  ASSERT_TRUE(net.WaitLog("The device have been added!", 15)) << net.log();
+  EXPECT_EQ(switches(), 5);
+  EXPECT_EQ(net.Count("usbmodeswitch child Pid is"), 5);
+  // The next pass fails twice more, then switches it.
+  EXPECT_TRUE(WaitSlots(b, 2, 15)) << net.log();
+  EXPECT_EQ(switches(), 8);
+}
+
 TEST(Net3gBus, HundredPlugCyclesLeaveNoThreadDescriptorOrChild) {
   TempBoard b("modem");
   Net3g net(b);
