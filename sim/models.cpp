@@ -46,7 +46,7 @@ const std::vector<Model>& builtin() {
       kKernelRtcModel, kMiscRtcModel, kSocRtcModel,
       kZqMcuModel,
       kSpiFlashModel,
-      kDiskModel,
+      kDiskModel, kNvmeModel,
       kMdModel,
       kUsbAuthorizedModel, kProcUsbModel,
       kMmcSgModel, kMmcSrModel,

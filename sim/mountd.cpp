@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/fs_tools.h"
+#include "sim/mount_fat.h"
 #include "sim/models/disk.h"
 
 namespace fs = std::filesystem;
@@ -83,7 +84,7 @@ int ntfs3g_mount(MountBroker& mb, const MountRequest& r) {
 
 const FsHandler kFsHandlers[] = {
     {"ext2", kernel_mount}, {"ext3", kernel_mount}, {"ext4", kernel_mount}, {"xfs", kernel_mount},
-    {"ntfs-3g", ntfs3g_mount},
+    {"ntfs-3g", ntfs3g_mount}, {"vfat", FusefatMount}, {"exfat", ExfatFuseMount},
 };
 
 constexpr unsigned long kAllowedFlags = MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_SYNCHRONOUS | MS_DIRSYNC |
@@ -247,6 +248,8 @@ class Broker final : public MountBroker {
     if (f[0] == "mount" && f.size() == 8) {
       MountRequest r{f[2], f[3], {}, f[4], std::strtoul(f[5].c_str(), nullptr, 0), f[6] == "1" ? f[7] : ""};
       if (!host_folder(r.target, &r.host_target)) return ENOENT;
+      // The old magic in the top half means nothing more, as to the kernel.
+      if ((r.flags & MS_MGC_MSK) == MS_MGC_VAL) r.flags &= ~MS_MGC_MSK;
       if (r.flags & ~kAllowedFlags) return EINVAL;
       r.flags |= MS_NODEV | MS_NOSUID;  // nodes on an image never reach host devices
       // A folder the sandbox bound from the board (DIR/mnt at /mnt) shows

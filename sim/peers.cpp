@@ -241,14 +241,15 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     for (auto& s : schedule)
       if (s.at_ms >= 0) timeout = std::min<int>(timeout, static_cast<int>(std::max(0L, s.at_ms - now_ms)));
     ::poll(p.data(), p.size(), timeout);
+    // What the program wrote just before it ended is still read.
+    for (size_t i = 0; i < lines.size(); ++i)
+      if (p[i].revents & POLLIN) panel_input(*b, lines[i]);
     if (watch_fd >= 0 && (p[first_modem - 1].revents & POLLIN)) break;
     for (size_t i = first_modem; i < p.size(); ++i)
       if (p[i].revents & POLLIN) modems.Input(*b, p[i].fd);
     modems.Tick(*b);
     if (watch_fd < 0 && ::kill(watch, 0) != 0) break;
     if (!fs::exists(dir + "/board.json", ec)) break;
-    for (size_t i = 0; i < lines.size(); ++i)
-      if (p[i].revents & POLLIN) panel_input(*b, lines[i]);
     if (ctl_fd >= 0 && (p[lines.size()].revents & POLLIN)) {
       char buf[512];
       ssize_t n = ::read(ctl_fd, buf, sizeof buf);

@@ -32,9 +32,9 @@ const std::vector<Tool>& tools() {
       {"busybox", BusyboxStandIn},
       {"dmidecode", DmidecodeStandIn},
       {"hotspare", HotspareStandIn},
-      {"mdadm", MdadmStandIn},
       {"hwclock", HwclockStandIn},
       {"ifenslave", IfenslaveTool},
+      {"mdadm", MdadmStandIn},
       {"usb_modeswitch", ModeSwitchStandIn},
   };
   return k;

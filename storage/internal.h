@@ -45,6 +45,18 @@ bool ReadSmall(const std::string& path, std::string* out);
 // True when the record passes the inventory filter.
 bool NeedFiltered(const PlatformCfg& cfg, const ScsiEntry& e, const std::string& domdisk);
 
+// Block devices that are no SCSI devices: MMC/SD cards and NVMe namespaces.
+struct PlainDev {
+  std::string name;  // mmcblk1, nvme0n1
+  uint64_t sectors = 0;
+  std::string identity;
+};
+std::vector<PlainDev> GetMmcDevices();
+std::vector<PlainDev> GetNvmeDevices();
+// The target name of SCSI host `host`'s iSCSI session (its last 50
+// characters), or "".
+std::string IscsiTargetName(int host);
+
 // Reads "parted DISK print -m -s"; false (logged) when it fails.
 bool PartedRead(const char* disk, PartedTable* out);
 // A device path we may put in a command ("Invalid para." otherwise).

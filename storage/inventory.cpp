@@ -68,9 +68,31 @@ void init_disk(const PlatformCfg& cfg, HdDevInfo* r, const ScsiEntry& e, const c
   copy(r->identity, sizeof r->identity, DiskIdentity(r->fdSync, e.bus, e.name.c_str()));
 }
 
+// MMC cards and NVMe drives: three descriptors, type FLASH, layer 0.
+void init_plain(HdDevInfo* r, const char* bus, const char* who) {
+  copy(r->bus, sizeof r->bus, bus);
+  copy(r->type, sizeof r->type, "FLASH");
+  copy(r->identity, sizeof r->identity, r->name);
+  r->fdSync = open_dev(r->name, O_RDWR | O_SYNC, who);
+  r->fdBuffered = open_dev(r->name, O_RDWR, who);
+  r->fdDirect = open_dev(r->name, O_RDWR | O_SYNC | O_DIRECT, who);
+}
+
+void make_plain(const PlainDev& d, const char* bus, uint32_t slot, uint32_t now) {
+  HdDevInfo* r = alloc_record();
+  snprintf(r->name, sizeof r->name, "/dev/%s", d.name.c_str());
+  r->lastSeen = now;
+  r->capacity = d.sectors;
+  r->busClass = 1;
+  r->slot = slot;
+  init_plain(r, bus, std::strcmp(bus, "MMC") == 0 ? "Hd_InitMmcDisk" : "Hd_InitNvmeDisk");
+  copy(r->identity, sizeof r->identity, d.identity);
+}
+
 void make_record(const PlatformCfg& cfg, const ScsiEntry& e, int role, const std::string& parent, uint32_t now) {
   Position pos;
-  if (e.bus != HD_BUS_ESATA && e.bus != HD_BUS_USB && e.bus != HD_BUS_ISCSI && !GetDevicePort(cfg, e, &pos)) {
+  if (e.bus != HD_BUS_ESATA && e.bus != HD_BUS_USB && e.bus != HD_BUS_ISCSI && e.periph != 10 &&
+      !GetDevicePort(cfg, e, &pos)) {
     HD_ERROR("Hd_GetDevicePort failed.\n");
     return;
   }
@@ -101,10 +123,14 @@ void make_record(const PlatformCfg& cfg, const ScsiEntry& e, int role, const std
       r->layer = 3;
       r->busClass = 0;
       r->fdSync = open_dev(r->name, O_RDWR, "Hd_InitIscsiDisk");
-      snprintf(r->identity, sizeof r->identity, "%s-%d:%d:%d", e.name.c_str(), e.addr.channel, e.addr.target,
-               e.addr.lun);
+      snprintf(r->identity, sizeof r->identity, "%s-%d:%d:%d", IscsiTargetName(e.addr.host).c_str(), e.addr.channel,
+               e.addr.target, e.addr.lun);
       break;
     default:
+      if (e.periph == 10) {  // a card behind a SCSI host
+        init_plain(r, "MMC", "Hd_InitMmcDisk");
+        break;
+      }
       copy(r->bus, sizeof r->bus, e.bus == HD_BUS_SAS ? "SAS" : "SATA");
       r->layer = static_cast<uint8_t>(pos.layer);
       r->port = static_cast<uint8_t>(pos.port);
@@ -166,7 +192,9 @@ void number_and_log(long long start) {
   L.logicCount = L.diskCount = 0;
   uint32_t layer_slot[5] = {};
   for (auto& r : L.list) {
-    if (r->logic == -1 && r->fdSync >= 0) r->logic = static_cast<int32_t>(L.logicCount++);
+    // NVMe drives are listed but get no logic number.
+    if (r->logic == -1 && r->fdSync >= 0 && std::strcmp(r->bus, "PCIE") != 0)
+      r->logic = static_cast<int32_t>(L.logicCount++);
     if (r->layer >= 1 && r->layer <= 4) r->slot = layer_slot[r->layer]++;
     if (r->layer != 1 && r->layer != 2 && r->layer != 4 && r->logic != -3) ++L.diskCount;
   }
@@ -188,6 +216,8 @@ void number_and_log(long long start) {
 void hd_exit() {
   HD_INFO("hd ready to exit.\n");
   Hd_StopHotplugThread();
+  for (auto& r : Lib().list)
+    if (r->logic >= 0) ide_setstandby(r->logic, 0);
   for (auto& r : Lib().list) FreeRecord(r.get());
   if (GetPlatformCfg()->iRaidType == 1) run_cmd("mdadm -Ss");
   HD_INFO("hd exit done.\n");
@@ -264,7 +294,10 @@ int ide_init() {
     HD_WARN("Disk init not ready. retry:%d\n", retry);
     usleep(200 * 1000);
   }
+  std::vector<PlainDev> mmc, nvme;
   if (cfg.iMmcFilter) HD_INFO("flitered Hd_GetMmcDeviceList \n");
+  else mmc = GetMmcDevices();
+  nvme = GetNvmeDevices();
   for (auto& r : L.list) L.freeList.push_back(std::move(r));
   L.list.clear();
   std::string dom = DomDisk();
@@ -284,6 +317,12 @@ int ide_init() {
         }
     make_record(cfg, e, role, parent, now);
   }
+  uint32_t slot = 0;
+  for (auto& d : mmc)
+    if (d.name != dom) make_plain(d, "MMC", slot++, now);
+  slot = 0;
+  for (auto& d : nvme)
+    if (d.name != dom) make_plain(d, "PCIE", slot++, now);
   for (auto& a : arrays) make_array(a, arrays, now);
   sort_list();
   number_and_log(start);

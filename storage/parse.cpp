@@ -117,6 +117,16 @@ bool ValidBlockName(std::string_view n) {
   return false;
 }
 
+bool ParseNvmeWwid(std::string_view text, std::string* out) {
+  size_t at = text.find("eui.");
+  if (at == std::string_view::npos) return false;
+  text.remove_prefix(at + 4);
+  std::string s = clean_text(text.data(), std::min<std::size_t>(text.size(), 63));
+  if (s.empty() || s.find(' ') != std::string::npos) return false;
+  *out = s;
+  return true;
+}
+
 bool AtaSerial(const uint8_t* id, std::size_t len, std::string* out) {
   if (!id || len < 40) return false;
   char s[20];

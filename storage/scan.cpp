@@ -188,9 +188,15 @@ std::string DomDisk() {
     size_t sp = line.find(' ');
     if (sp == std::string::npos || line.compare(sp, 3, " / ") != 0) continue;
     std::string src = line.substr(0, sp);
-    if (!src.starts_with("/dev/sd")) continue;
-    std::string n = src.substr(5);
-    while (!n.empty() && n.back() >= '0' && n.back() <= '9') n.pop_back();
+    std::string n = src.size() > 5 ? src.substr(5) : "";
+    if (src.starts_with("/dev/sd")) {
+      while (!n.empty() && n.back() >= '0' && n.back() <= '9') n.pop_back();
+    } else if (src.starts_with("/dev/mmcblk") || src.starts_with("/dev/nvme")) {
+      size_t p = n.rfind('p');  // mmcblk0p2 -> mmcblk0
+      if (p != std::string::npos && p > 4) n.resize(p);
+    } else {
+      continue;
+    }
     if (ValidBlockName(n)) return n;
   }
   return {};
@@ -224,6 +230,61 @@ std::vector<MdArray> GetMdArrays() {
     v.push_back(std::move(a));
   }
   return v;
+}
+
+std::vector<PlainDev> GetMmcDevices() {
+  std::vector<PlainDev> out;
+  for (const std::string& n : list_dir("/sys/block")) {
+    if (!n.starts_with("mmcblk") || !ValidBlockName(n)) continue;  // no boot areas, no partitions
+    std::string text;
+    uint64_t sectors = 0;
+    if (!ReadSmall("/sys/block/" + n + "/size", &text) || !ParseSysU64(text, &sectors)) {
+      HD_ERROR("cann't open %s\n", ("/sys/block/" + n + "/size").c_str());
+      continue;
+    }
+    out.push_back({n, sectors, "/dev/" + n});
+  }
+  return out;
+}
+
+std::vector<PlainDev> GetNvmeDevices() {
+  std::vector<PlainDev> out;
+  for (const std::string& n : list_dir("/sys/class/block")) {
+    // Namespaces only ("nvme0n1"), not controllers or partitions.
+    size_t p = n.find('n', 4);
+    if (!n.starts_with("nvme") || !ValidBlockName(n) || p == std::string::npos || n.find('p', 4) != std::string::npos)
+      continue;
+    std::string size_path = "/sys/class/block/" + n + "/size", wwid_path = "/sys/class/block/" + n + "/wwid";
+    std::string size, wwid, id;
+    uint64_t sectors = 0;
+    if (!ReadSmall(size_path, &size) || !ParseSysU64(size, &sectors)) {
+      HD_ERROR("cann't open %s\n", size_path.c_str());
+      continue;
+    }
+    if (!ReadSmall(wwid_path, &wwid) || !ParseNvmeWwid(wwid, &id)) {
+      HD_ERROR("cann't open %s\n", wwid_path.c_str());
+      continue;
+    }
+    out.push_back({n, sectors, id});
+  }
+  return out;
+}
+
+std::string IscsiTargetName(int host) {
+  std::string dev = "/sys/class/iscsi_host/host" + std::to_string(host) + "/device";
+  for (const std::string& d : list_dir(dev)) {
+    if (!d.starts_with("session") || d.size() == 7 ||
+        d.find_first_not_of("0123456789", 7) != std::string::npos)
+      continue;
+    std::string name;
+    if (!ReadSmall("/sys/class/iscsi_session/" + d + "/targetname", &name)) continue;
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+    for (char& c : name)
+      if (c <= ' ' || c >= 0x7f) c = '?';
+    // The identity keeps the last 50 characters of a long name.
+    return name.size() > 50 ? name.substr(name.size() - 50) : name;
+  }
+  return {};
 }
 
 }  // namespace hd

@@ -128,6 +128,8 @@ bool ValidBlockName(std::string_view name);
 // ATA IDENTIFY words 10-19 (byte-swapped per word) or an INQUIRY serial
 // page, trimmed and made printable; false when there is none.
 bool AtaSerial(const uint8_t* identify, std::size_t len, std::string* out);
+// The identity in an NVMe "wwid" file: the printable text after "eui.".
+bool ParseNvmeWwid(std::string_view text, std::string* out);
 bool InquirySerial(const uint8_t* page, std::size_t len, std::string* out);
 
 // The listener's decision on a burst of kernel events.

@@ -60,11 +60,19 @@ bool FindDisk(const Board& b, std::string_view name, DiskSpec* out, std::string*
     s.vendor = d.value("vendor", s.bus == "sata" || s.bus == "esata" ? "ATA" : s.bus == "usb" ? "Generic" : "SEAGATE");
     s.model = d.value("model", s.bus == "usb" ? "Flash Disk" : "SIM DISK");
     s.usb = d.value("usb", "1-1");
+    s.target = d.value("target", "iqn.2026-12.sim.target:" + s.name);
     s.plugged = d.value("plugged", true);
+    s.image = d.value("image", "");
     if (auto f = d.find("faults"); f != d.end() && f->is_array())
       for (auto& x : *f) s.no_drive_cmd |= x.is_string() && x.get<std::string>() == "no_drive_cmd";
     uint64_t bytes = 0;
-    if (d.contains("sectors") && d["sectors"].is_number_unsigned()) bytes = d["sectors"].get<uint64_t>() * 512;
+    std::error_code ec;
+    if (!s.image.empty() && (s.image[0] != '/' || !fs::is_regular_file(s.image, ec))) {
+      *err = "disk " + s.name + ": image " + s.image + " is not an absolute path of a file";
+      return false;
+    }
+    if (!s.image.empty() && !d.contains("size") && !d.contains("sectors")) bytes = fs::file_size(s.image, ec);
+    else if (d.contains("sectors") && d["sectors"].is_number_unsigned()) bytes = d["sectors"].get<uint64_t>() * 512;
     else if (d.contains("size") && d["size"].is_string() && ParseDiskSize(d["size"].get<std::string>(), &bytes)) {
     } else if (d.contains("size") && d["size"].is_number_unsigned()) bytes = d["size"].get<uint64_t>();
     if (bytes < 512 || s.name.size() < 3 || s.name.find('/') != std::string::npos) {
@@ -154,6 +162,26 @@ std::string scsi_devpath(const DiskSpec& s) {
   return "/devices/" + up + "/" + target + "/" + s.scsi;
 }
 
+// Cards and NVMe drives are no SCSI devices: their block folder sits
+// below their own controller.
+bool scsi_bus(const DiskSpec& s) { return s.bus != "mmc" && s.bus != "nvme"; }
+
+std::string block_devpath(const DiskSpec& s) {
+  if (s.bus == "mmc") return "/devices/platform/mmc" + std::to_string(h_of(s)) + "/mmc_host/mmc" +
+                             std::to_string(h_of(s)) + "/mmc" + std::to_string(h_of(s)) + ":0001/block/" + s.name;
+  if (s.bus == "nvme") return "/devices/pci0000:00/0000:00:0" + std::to_string(h_of(s) + 1) + ".0/nvme/nvme" +
+                              std::to_string(h_of(s)) + "/" + s.name;
+  return scsi_devpath(s) + "/block/" + s.name;
+}
+
+// The device folder a disk's trees hang from.
+std::string top_devpath(const DiskSpec& s) {
+  std::string blk = block_devpath(s);
+  if (s.bus == "mmc") return blk.substr(0, blk.find("/block/"));
+  if (s.bus == "nvme") return blk;
+  return scsi_devpath(s);
+}
+
 void put(const std::string& path, const std::string& text) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path) << text;
@@ -171,6 +199,8 @@ std::string rel(const std::string& from_dir, const std::string& to) {
   return fs::path(to).lexically_relative(from_dir).string();
 }
 
+int major_of(const DiskSpec& s) { return s.bus == "mmc" ? 179 : s.bus == "nvme" ? 259 : 8; }
+
 void write_partitions(const Board& b) {
   std::string text = "major minor  #blocks  name\n\n";
   if (auto it = b.desc().find("disks"); it != b.desc().end() && it->is_array()) {
@@ -181,14 +211,14 @@ void write_partitions(const Board& b) {
       if (!d.is_object() || !FindDisk(b, d.value("name", ""), &s, &err)) continue;
       if (fs::exists(b.file("sys/block/" + s.name))) {
         char line[96];
-        snprintf(line, sizeof line, "%4d  %7d %10llu %s\n", 8, minor, static_cast<unsigned long long>(s.sectors / 2),
+        snprintf(line, sizeof line, "%4d  %7d %10llu %s\n", major_of(s), minor, static_cast<unsigned long long>(s.sectors / 2),
                  s.name.c_str());
         text += line;
         std::vector<PartWindow> parts;
         std::string perr;
         if (ReadPartitions(b.file("dev/" + s.name), &parts, &perr))
           for (auto& w : parts) {
-            snprintf(line, sizeof line, "%4d  %7d %10llu %s\n", 8, minor + w.number,
+            snprintf(line, sizeof line, "%4d  %7d %10llu %s\n", major_of(s), minor + w.number,
                      static_cast<unsigned long long>(w.sectors / 2), PartName(s.name, w.number).c_str());
             text += line;
           }
@@ -207,7 +237,7 @@ void sync_partitions(const Board& b, const DiskSpec& s, std::vector<std::string>
   std::vector<PartWindow> parts;
   std::string err;
   if (!ReadPartitions(b.file("dev/" + s.name), &parts, &err)) parts.clear();
-  std::string blk = b.file("sys" + scsi_devpath(s) + "/block/" + s.name);
+  std::string blk = b.file("sys" + block_devpath(s));
   std::error_code ec;
   std::vector<std::string> keep;
   for (auto& w : parts) {
@@ -235,6 +265,15 @@ void sync_partitions(const Board& b, const DiskSpec& s, std::vector<std::string>
 void build_tree(const Board& b, const DiskSpec& s) {
   std::string dev = scsi_devpath(s);
   std::string d = b.file("sys" + dev);
+  if (!scsi_bus(s)) {
+    std::string bp = block_devpath(s), blk = b.file("sys" + bp);
+    put(blk + "/size", std::to_string(s.sectors) + "\n");
+    put(blk + "/queue/scheduler", "noop deadline [cfq]\n");
+    if (s.bus == "nvme") put(blk + "/wwid", "eui." + s.serial + "\n");
+    else put(blk + "/device/serial", "0x" + s.serial + "\n");
+    link(rel("/sys/block", "/sys" + bp), b.file("sys/block/" + s.name));
+    link(rel("/sys/class/block", "/sys" + bp), b.file("sys/class/block/" + s.name));
+  } else {
   fs::create_directories(d);
   put(d + "/vendor", s.vendor + std::string(8 - std::min<size_t>(8, s.vendor.size()), ' ') + "\n");
   put(d + "/model", s.model + "\n");
@@ -245,9 +284,21 @@ void build_tree(const Board& b, const DiskSpec& s) {
   link("../../../" + s.scsi, blk + "/device");
   link(rel("/sys/bus/scsi/devices", "/sys" + dev), b.file("sys/bus/scsi/devices/" + s.scsi));
   link(rel("/sys/block", "/sys" + dev + "/block/" + s.name), b.file("sys/block/" + s.name));
+  link(rel("/sys/class/block", "/sys" + dev + "/block/" + s.name), b.file("sys/class/block/" + s.name));
   put(b.file("sys/class/scsi_host/host" + std::to_string(h_of(s)) + "/proc_name"),
       s.bus == "usb" ? "usb-storage\n" : s.bus == "iscsi" ? "iscsi_tcp\n" : s.bus == "sas" ? "mpt2sas\n" : "ahci\n");
+  if (s.bus == "iscsi") {
+    // The session the target is reached through, as open-iscsi shows it.
+    std::string host = "host" + std::to_string(h_of(s));
+    put(b.file("sys/class/iscsi_session/session1/targetname"), s.target + "\n");
+    link(rel("/sys/class/iscsi_host/" + host, "/sys/devices/platform/" + host), b.file("sys/class/iscsi_host/" + host + "/device"));
+  }
+  }
   std::error_code ec;
+  // A test's own image is the disk itself: what the board writes lands in
+  // that file (a link, so it must lie on the board directory's file system).
+  if (!s.image.empty() && !fs::exists(b.file("dev/" + s.name)))
+    fs::create_hard_link(s.image, b.file("dev/" + s.name), ec);
   if (!fs::exists(b.file("dev/" + s.name))) {
     std::ofstream(b.file("dev/" + s.name)).close();
     fs::resize_file(b.file("dev/" + s.name), s.sectors * 512, ec);
@@ -258,9 +309,10 @@ void build_tree(const Board& b, const DiskSpec& s) {
 void remove_tree(const Board& b, const DiskSpec& s) {
   std::error_code ec;
   for (int i = 1; i <= 128; ++i) fs::remove(b.file("dev/" + PartName(s.name, i)), ec);
-  fs::remove_all(b.file("sys" + scsi_devpath(s)), ec);
-  fs::remove(b.file("sys/bus/scsi/devices/" + s.scsi), ec);
+  fs::remove_all(b.file("sys" + top_devpath(s)), ec);
+  if (scsi_bus(s)) fs::remove(b.file("sys/bus/scsi/devices/" + s.scsi), ec);
   fs::remove(b.file("sys/block/" + s.name), ec);
+  fs::remove(b.file("sys/class/block/" + s.name), ec);
 }
 
 bool provision(const Board& b, std::string* err) {
@@ -309,13 +361,15 @@ class Disk final : public Device {
   Disk(const Board& b, DiskSpec s, int fd, osa::UniqueFd image, const DiskWindow& w)
       : Device(fd), board_(b), s_(std::move(s)), image_(std::move(image)), window_(w) {}
 
+  // Transfers go through the disk's faults and power state; a partition's
+  // are bounded by its window and shifted to it.
   ssize_t pread(void* buf, size_t len, off_t off) override {
     if (!image_) return DiskTransfer(board_, s_, fd_, false, buf, len, off);
     if (off < 0) return err(EINVAL);
     uint64_t o = static_cast<uint64_t>(off);
     if (o >= window_.bytes) return 0;
     len = static_cast<size_t>(std::min<uint64_t>(len, window_.bytes - o));
-    return ::pread(image_.get(), buf, len, static_cast<off_t>(window_.offset + o));
+    return DiskTransfer(board_, s_, image_.get(), false, buf, len, static_cast<off_t>(window_.offset + o));
   }
   ssize_t pwrite(const void* buf, size_t len, off_t off) override {
     if (!image_) return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, off);
@@ -323,7 +377,8 @@ class Disk final : public Device {
     uint64_t o = static_cast<uint64_t>(off);
     if (o >= window_.bytes && len) return err(ENOSPC);
     len = static_cast<size_t>(std::min<uint64_t>(len, window_.bytes - o));
-    return ::pwrite(image_.get(), buf, len, static_cast<off_t>(window_.offset + o));
+    return DiskTransfer(board_, s_, image_.get(), true, const_cast<void*>(buf), len,
+                        static_cast<off_t>(window_.offset + o));
   }
   ssize_t read(void* buf, size_t len) override {
     if (!image_) return DiskTransfer(board_, s_, fd_, false, buf, len, -1);
@@ -372,6 +427,7 @@ class Disk final : public Device {
       default: return err(ENOTTY);
     }
   }
+
 
  private:
   static int err(int e) {
@@ -461,6 +517,7 @@ std::string uevent(const std::string& action, const std::string& devpath, const 
 }  // namespace
 
 const Model kDiskModel = {"disk", "/dev/sd*", open_disk, provision};
+const Model kNvmeModel = {"nvme", "/dev/nvme*", open_disk, nullptr};
 
 void RefreshPartitions(const Board& b, const std::string& disk, bool events) {
   DiskSpec s;
@@ -470,7 +527,7 @@ void RefreshPartitions(const Board& b, const std::string& disk, bool events) {
   sync_partitions(b, s, &changes);
   write_partitions(b);
   if (!events) return;
-  std::string blk = scsi_devpath(s) + "/block/" + s.name;
+  std::string blk = block_devpath(s);
   for (auto& c : changes) {
     bool add = c.rfind("add ", 0) == 0;
     std::string n = c.substr(add ? 4 : 7);
@@ -492,11 +549,12 @@ int DiskPlugCommand(int argc, char** argv) {
     return 1;
   }
   std::string dev = scsi_devpath(s);
-  std::string blk = dev + "/block/" + s.name;
+  std::string blk = block_devpath(s);
   std::vector<std::string> burst;
   if (plug) {
     build_tree(*b, s);
-    burst = {uevent("add", dev + "/scsi_device/" + s.scsi, "scsi_device", nullptr), uevent("add", blk, "block", "disk")};
+    if (scsi_bus(s)) burst.push_back(uevent("add", dev + "/scsi_device/" + s.scsi, "scsi_device", nullptr));
+    burst.push_back(uevent("add", blk, "block", "disk"));
     std::vector<PartWindow> parts;
     if (ReadPartitions(b->file("dev/" + s.name), &parts, &err))
       for (auto& w : parts) burst.push_back(uevent("add", blk + "/" + PartName(s.name, w.number), "block", "partition"));
@@ -504,7 +562,8 @@ int DiskPlugCommand(int argc, char** argv) {
   } else {
     remove_tree(*b, s);
     MdDiskUnplugged(*b, s.name);
-    burst = {uevent("remove", blk, "block", "disk"), uevent("remove", dev + "/scsi_device/" + s.scsi, "scsi_device", nullptr)};
+    burst = {uevent("remove", blk, "block", "disk")};
+    if (scsi_bus(s)) burst.push_back(uevent("remove", dev + "/scsi_device/" + s.scsi, "scsi_device", nullptr));
   }
   write_partitions(*b);
   b->event(std::string(plug ? "plug " : "unplug ") + s.name);

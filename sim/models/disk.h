@@ -1,10 +1,13 @@
 // Simulated disks: each entry of the board's "disks" list is a sparse image
 // DIR/dev/NAME with the sysfs trees the kernel shows for it.
 //
-//   "disks": [{"name": "sdb", "bus": "sata"|"sas"|"esata"|"usb"|"iscsi",
+//   "disks": [{"name": "sdb", "bus": "sata"|"sas"|"esata"|"usb"|"iscsi"|"mmc"|"nvme",
 //              "scsi": "H:C:T:L", "size": "1G" (bytes or K/M/G/T) | "sectors": N,
 //              "serial": "S1", "vendor": "ATA", "model": "...", "usb": "1-1.2",
-//              "plugged": true, "faults": ["no_drive_cmd"]}]
+//              "plugged": true, "faults": ["no_drive_cmd"], "target": "iqn..." (iSCSI)}]
+// An "mmc" card is named mmcblkN and an "nvme" drive nvmeNnM (the number
+// in "scsi" picks the controller); both have no SCSI device, the drive a
+// "wwid" of "eui." and its serial.
 //
 // The node answers the block size and geometry ioctls, INQUIRY and ATA
 // IDENTIFY over SG_IO and the drive-command ioctl (each ATA command is
@@ -22,6 +25,8 @@ namespace sim {
 
 struct DiskSpec {
   std::string name, bus, scsi, serial, vendor, model, usb;
+  std::string target;  // iSCSI target name
+  std::string image;  // "image": an image of the test's own, used in place (hard link)
   uint64_t sectors = 0;
   bool plugged = true;
   bool no_drive_cmd = false;
@@ -33,6 +38,7 @@ bool ParseDiskSize(std::string_view text, uint64_t* bytes);
 bool FindDisk(const Board& b, std::string_view name, DiskSpec* out, std::string* err);
 
 extern const Model kDiskModel;
+extern const Model kNvmeModel;
 
 // A board device ("/dev/sdb" or a partition "/dev/sdb1") as a window on
 // its plugged disk's image.

@@ -15,7 +15,6 @@
 #include "storage/backup/backup_internal.h"
 #include "storage/backup/backup_optical.h"
 #include "storage/internal.h"
-#include "storage/backup/backup_pending.h"
 
 namespace {
 
@@ -62,10 +61,8 @@ int BackupFormatDisk(const char* dev, const char* fs) {
     return -1;
   }
   HD_INFO("BackupFormatDisk %s fs %s \n", dev, fs);
-  if (!is_partition(dev) && std::strcmp(fs, "fat32") == 0 && size_of(dev) > (2ull << 40)) {
-    HD_ERROR("%s is larger than 2 TiB, FAT32 needs partitions on it\n", dev);
-    return -1;
-  }
+  if (!is_partition(dev) && std::strcmp(fs, "fat32") == 0 && size_of(dev) > (2ull << 40))
+    return BackupDiskPartitionAndFormat(dev, fs);
   return Backup_FormatPartition(dev, fs);
 }
 
@@ -175,9 +172,9 @@ int backup_to_ide(BackupDevInfo* dev) {
     std::string p = "/dev/" + it->name;
     HD_INFO("remove partition %s.\n", p.c_str());
     int no = std::atoi(it->name.c_str() + it->name.find_first_of("0123456789", disk.size()));
-    std::string cmd = "parted " + whole + " rm " + std::to_string(no) + " -s";
-    if (!osa::ShellSafeAbsPath(whole, 64) || run_cmd(cmd.c_str()) != 0) HD_ERROR("remove partition %s failed.\n", p.c_str());
+    if (Parted_RmPart(whole.c_str(), no) != 0) HD_ERROR("remove partition %s failed.\n", p.c_str());
   }
+  if (clean_gpt_label(whole.c_str()) != 0) HD_WARN("clear the partition label of %s failed\n", whole.c_str());
   if (disk_format(whole.c_str()) != 0) {
     HD_ERROR("disk_format %s failed\n", whole.c_str());
     return -1;

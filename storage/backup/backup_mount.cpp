@@ -14,7 +14,6 @@
 #include "storage/backup/backup_internal.h"
 #include "storage/backup/backup_optical.h"
 #include "storage/internal.h"
-#include "storage/backup/backup_pending.h"
 
 namespace hd {
 
@@ -46,7 +45,8 @@ int BackupMountFs(BackupFs fs, const char* dev, const char* dir, unsigned long f
     }
     case BackupFs::Ntfs: {
       HD_INFO("mount -t %s %s %s\n", "ntfs", dev, dir);
-      return ENODEV;  // the NTFS driver's mount comes with the file system calls
+      // The driver's own status does not come back through its commands.
+      return ntfs_mount(dev, dir) == 0 ? 0 : EIO;
     }
     case BackupFs::Ext2:
     case BackupFs::Ext3:

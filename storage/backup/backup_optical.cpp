@@ -17,7 +17,7 @@
 #include "osa/singleton.h"
 #include "osa/sys.h"
 #include "storage/backup/backup_internal.h"
-#include "storage/backup/backup_pending.h"
+#include "storage/internal.h"
 
 namespace hd {
 

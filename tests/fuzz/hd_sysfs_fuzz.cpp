@@ -23,5 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (hd::InquirySerial(data, size, &serial) && serial.size() > 63) __builtin_trap();
   for (char c : serial)
     if (c < ' ' || c > '~') __builtin_trap();
+  std::string id;
+  if (hd::ParseNvmeWwid(text, &id) && (id.empty() || id.size() > 63 || id.find(' ') != std::string::npos))
+    __builtin_trap();
   return 0;
 }

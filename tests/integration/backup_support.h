@@ -46,6 +46,17 @@ inline std::string Random(size_t n, unsigned seed) {
   return s;
 }
 
+// A board's mounts end with its sandbox, but their last writes (a FUSE
+// daemon's, a lazily detached file system's) may land just after the run
+// returns: wait until no loop device holds the image any more.
+inline void Settle(const std::string& img) {
+  for (int i = 0; i < 300; ++i) {
+    if (sh_out("losetup -j " + img + " 2>/dev/null").empty()) return;
+    usleep(100000);
+  }
+  ADD_FAILURE() << img << " is still attached to a loop device";
+}
+
 // The default board, whose USB stick sdd gets the file system `mkfs` makes.
 struct UsbBoard {
   explicit UsbBoard(const std::string& mkfs, const std::string& board = "default") : b(board) {
@@ -63,7 +74,9 @@ struct UsbBoard {
   }
   testsupport::RunResult backup(std::vector<std::string> args) {
     args.insert(args.begin(), Bin("dvrbackup"));
-    return testsupport::Run(args, &b);
+    auto r = testsupport::Run(args, &b);
+    Settle(img);
+    return r;
   }
   TempBoard b;
   std::string img, src;

@@ -113,6 +113,38 @@ TEST(Hdctl, FormatsAndDetectsOnTheBoardDisk) {
   EXPECT_EQ(std::system(("fsck.vfat -n " + b.file("dev/sdb") + " > /dev/null 2>&1").c_str()), 0);
 }
 
+TEST(Hdctl, CardsNvmeDrivesAndIscsiTargets) {
+  TempBoard b;
+  const std::string target = "iqn.2026-12.com.example:storage.a-rather-long-target-name-for-the-recorder-0001";
+  testsupport::EditBoard(b, [&](nlohmann::json& d) {
+    d["disks"].push_back({{"name", "mmcblk1"}, {"bus", "mmc"}, {"scsi", "1:0:0:0"}, {"size", "512M"}, {"plugged", false}});
+    d["disks"].push_back({{"name", "nvme0n1"}, {"bus", "nvme"}, {"scsi", "0:0:0:0"}, {"size", "2G"},
+                          {"serial", "0025388b71b12345"}, {"plugged", false}});
+    d["disks"].push_back({{"name", "sde"}, {"bus", "iscsi"}, {"scsi", "6:0:1:0"}, {"size", "1G"}, {"target", target},
+                          {"plugged", false}});
+  });
+  for (const char* n : {"mmcblk1", "nvme0n1", "sde"})
+    ASSERT_EQ(testsupport::Run({Bin("dvrsim"), "plug", b.dir(), n}).status, 0) << n;
+  EXPECT_TRUE(has(testsupport::ReadFile(b.file("proc/partitions")), " 179 ")) << "cards have their own major";
+  auto r = testsupport::Run({Bin("hdctl"), "ide_init", "--", "Hd_GetDevList"}, &b);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Sorted by bus text: MMC, PCIE, SATA, SCSI, USB; NVMe drives get no number.
+  EXPECT_TRUE(has(r.out, "name=/dev/mmcblk1\ntype=FLASH\nbus=MMC\nlogic=0\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "name=/dev/nvme0n1\ntype=FLASH\nbus=PCIE\nlogic=-1\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "identity=0025388b71b12345\n"));
+  EXPECT_TRUE(has(r.out, "name=/dev/sdb\ntype=DISK\nbus=SATA\nlogic=1\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "name=/dev/sde\ntype=DISK\nbus=SCSI\nlogic=3\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "layer=3\n"));
+  EXPECT_TRUE(has(r.out, "identity=" + target.substr(target.size() - 50) + "-0:1:0\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "name=/dev/sdd\ntype=FLASH\nbus=USB\nlogic=4\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "identity=/dev/mmcblk1\n"));
+  // A board that leaves cards out.
+  testsupport::WriteFile(b.file("proc/mounts"), "/dev/mmcblk1p1 / ext4 rw 0 0\n");
+  r = testsupport::Run({Bin("hdctl"), "ide_init", "--", "ide_get_no", "/dev/mmcblk1"}, &b);
+  EXPECT_TRUE(has(r.out, "Domdisk is mmcblk1.\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "ide_get_no rc=-1\n")) << "the system card is no storage disk";
+}
+
 TEST(Hdctl, BadCallsAreUsageErrors) {
   TempBoard b;
   EXPECT_EQ(testsupport::Run({Bin("hdctl"), "ide_get_no"}, &b).status, 2);

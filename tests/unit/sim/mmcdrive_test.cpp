@@ -9,6 +9,8 @@
 #include "optical/drive.h"
 #include "osa/osa.h"
 #include "sim/models/mmcdrive.h"
+#include "storage/scsi_lookup.h"
+#include "support/board.h"
 
 namespace {
 
@@ -299,6 +301,37 @@ TEST(MmcDrive, TrayLockStopAndStatistics) {
   r.rec.s.tray_open = true;
   EXPECT_EQ(cdrw_load(&r.dev, "/dev/sg0"), 0);
   EXPECT_FALSE(r.rec.s.tray_open);
+}
+
+// On a board: the drive found through the SCSI scan, and sectors read
+// back through its sr node.
+TEST(MmcDrive, SrNodeFromTheScsiScanAndSectorReads) {
+  testsupport::TempBoard b;
+  std::vector<hd::OpticalDrive> drives;
+  ASSERT_TRUE(hd::GetOpticalDrives(&drives));
+  ASSERT_EQ(drives.size(), 1u);
+  EXPECT_EQ(drives[0].sg, "/dev/sg0");
+  EXPECT_EQ(drives[0].sr, "/dev/sr0");
+  std::string sr;
+  ASSERT_EQ(cdrw_sr_name("/dev/sg0", &sr), 0);
+  EXPECT_EQ(sr, "/dev/sr0");
+  EXPECT_EQ(cdrw_sr_name("/dev/sg7", &sr), -ENODEV);
+  EXPECT_EQ(cdrw_sr_name("/dev/sda", &sr), -ENODEV);
+
+  ASSERT_EQ(testsupport::Run({testsupport::Bin("dvrsim"), "disc", b.dir(), "1A"}).status, 0);
+  testsupport::WriteFile(b.file("f.bin"), std::string(5000, 'f'));
+  auto r = testsupport::Run({testsupport::Bin("dvrdisc"), "burn", "/dev/sg0", b.file("f.bin")}, &b);
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<uint8_t> buf(2 * 2048);
+  ASSERT_EQ(scsi_read_sectors("/dev/sr0", 288 + 16, buf.data(), 2), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data()) + 1, 5), "BEA01");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data()) + 2048 + 1, 5), "NSR02");
+  EXPECT_EQ(scsi_read_sectors("/dev/sr0", sim::DefaultBlocks(0x1A) - 1, buf.data(), 2), -EIO) << "past the disc";
+  // With the drive not in use, stop ejects through the sr node.
+  cddev_t dev;
+  dev.sg = "/dev/sg0";
+  ASSERT_EQ(cdrw_stop(&dev, 1), 0);
+  EXPECT_EQ(scsi_read_sectors("/dev/sr0", 0, buf.data(), 1), -EIO) << "an open tray reads nothing";
 }
 
 }  // namespace

@@ -113,6 +113,40 @@ TEST(HdBurst, GarbageNeverCounts) {
   EXPECT_EQ(b.Quiet(&line), 0);
 }
 
+TEST(HdParse, PartedListingsAndBadOnes) {
+  hd::PartedTable t;
+  std::string err;
+  ASSERT_TRUE(hd::ParsePartedPrint("BYT;\n/dev/sdc:10737418240B:scsi:512:512:gpt:ATA SIM DISK:;\n"
+                                   "1:1048576B:8589934591B:8588886016B:xfs:RXFS_META:;\n"
+                                   "2:8589934592B:10737400831B:2147466240B::RXFS_DATA:msftdata;\n",
+                                   &t, &err))
+      << err;
+  EXPECT_EQ(t.label, "gpt");
+  ASSERT_EQ(t.parts.size(), 2u);
+  EXPECT_EQ(t.parts[0].name, "RXFS_META");
+  EXPECT_EQ(t.parts[0].fs, "xfs");
+  EXPECT_EQ(t.parts[1].number, 2);
+  EXPECT_EQ(t.parts[1].fs, "");  // an empty file system field keeps the name in place
+  EXPECT_EQ(t.parts[1].name, "RXFS_DATA");
+  EXPECT_EQ(t.parts[1].flags, "msftdata");
+  for (const char* bad : {"", "garbage\n", "BYT;\n", "BYT;\n/dev/sdc:1B:scsi:512:512:gpt:m:;\nx:1B:2B:1B::n:;\n",
+                          "BYT;\n/dev/sdc:1B:scsi:512:512:gpt:m:;\n1:1B:2B\n",
+                          "BYT;\n/dev/sdc:1B:scsi:512:512:gpt:m:;\n0:1B:2B:1B::n:;\n"}) {
+    err.clear();
+    EXPECT_FALSE(hd::ParsePartedPrint(bad, &t, &err)) << bad;
+    EXPECT_FALSE(err.empty()) << bad;
+  }
+}
+
+TEST(HdParse, NvmeIdentityFromTheWwid) {
+  std::string id;
+  ASSERT_TRUE(hd::ParseNvmeWwid("eui.0025388b71b12345\n", &id));
+  EXPECT_EQ(id, "0025388b71b12345");
+  EXPECT_FALSE(hd::ParseNvmeWwid("nvme.144d-5330\n", &id));
+  EXPECT_FALSE(hd::ParseNvmeWwid("eui.\n", &id));
+  EXPECT_FALSE(hd::ParseNvmeWwid("eui.00 25", &id));
+}
+
 TEST(HdModels, RowsByProduct) {
   PlatformCfg a = HdSelectPlatformCfg(6, "NVR3536C-8");
   EXPECT_EQ(a.iPortType, 3);
