@@ -510,12 +510,10 @@ int Manager::Run() {
   NET3G_LOG(4, "net3g version: %s - Complie time %s %s SvnVersion = %d\n", "2.9.4", __DATE__, __TIME__,
             kCourseVersion);
   signal(SIGPIPE, SIG_IGN);  // replies use MSG_NOSIGNAL; a closed peer is a failed send
-  std::thread(&Manager::FifoThread, this).detach();
-  std::thread(&Manager::LinkThread, this).detach();
   LoadTiming();
   SetLogThreshold(4);
-  std::thread(&Manager::HotplugThread, this).detach();
-  std::thread(&Manager::ServerThread, this).detach();
+  // The main loop's own set-up comes before any thread: a process that
+  // cannot run then ends with nothing still running under its exit.
   if (!UsbInitUsbLib()) {
     NET3G_LOG(2, "UsbInitUsbLib failed\n");
     NET3G_LOG(4, "Radio program error exit!\n");
@@ -525,6 +523,10 @@ int Manager::Run() {
     NET3G_LOG(4, "Radio program error exit!\n");
     return -1;
   }
+  std::thread(&Manager::FifoThread, this).detach();
+  std::thread(&Manager::LinkThread, this).detach();
+  std::thread(&Manager::HotplugThread, this).detach();
+  std::thread(&Manager::ServerThread, this).detach();
   for (;;) {
     if (hotplug_.exchange(false)) {
       NET3G_LOG(4, "main thread detect hotplug events!\n");

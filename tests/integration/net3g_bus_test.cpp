@@ -219,7 +219,7 @@ TEST(Net3gBus, FailingUsbLibraryEndsTheProgram) {
   testsupport::EditBoard(b, [](nlohmann::json& j) { j["usb"]["init"] = "fail"; });
   fs::create_directories(b.file("var/tmp"));
   auto r = testsupport::Run({"net3g"}, &b);
-  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.status, 255) << r.err;
   EXPECT_NE(r.out.find("Radio program error exit!"), std::string::npos) << r.out << r.err;
 }
 
