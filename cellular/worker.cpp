@@ -41,6 +41,7 @@ void Worker::Join() {
 }
 
 void Worker::Report(std::string_view line) {
+  if (call_ && call_->Report(line)) return;
   if (line.find("+CME ERROR: SIM busy") != std::string_view::npos) {
     NET3G_LOG(4, "sim notify: %.*s \n", static_cast<int>(line.size()), line.data());
   } else if (line.find("+CME ERROR: SIM failure") != std::string_view::npos) {
@@ -295,6 +296,7 @@ void Worker::Run() {
   } else {
     engine_ = std::make_unique<AtEngine>(at_fd_.get(), clock_, [this](std::string_view l) { Report(l); });
     Publish();
+    StartCall();
     for (int i = 0; i < 100 && !stop_; ++i) clock_.SleepMs(100);  // let the module settle
     if (!stop_ && AtCheck()) {
       if (match_.info.type == kFamilyEc20)
@@ -305,7 +307,9 @@ void Worker::Run() {
     }
   }
   module_exited = stop_.load();
-  // Exit path.
+  // Exit path: the daemon goes first.
+  if (call_) call_->KillNow();
+  call_.reset();
   std::memset(radio_, 0, sizeof radio_);
   sim_ = 0;
   {
@@ -377,8 +381,14 @@ void Worker::Loop() {
       NET3G_LOG(4, "Send cfun=0 to module, and module will be power off!!\n");
       return;
     }
+    if (call_ && call_->PortBusy()) {
+      // The PPP daemon owns the only port: neither read nor write it.
+      clock_.SleepMs(1000);
+      StepCall();
+      continue;
+    }
     if (!StatusPoll(on)) continue;
-    // The data call stays idle in this build: nothing to step.
+    StepCall();
     if (!debug_at.empty()) {
       AtCmd c = SimpleCmd(debug_at.c_str(), 1000, 1, 2);
       c.parse = [](std::string_view l) {

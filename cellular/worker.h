@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cellular/internal.h"
+#include "cellular/ps.h"
 
 namespace cellular {
 
@@ -42,6 +43,10 @@ class Worker {
   bool NoSignalCheck();
   bool SoftReset();
   void Publish();
+  // The data call's pieces (worker_ps.cpp).
+  void StartCall();
+  int DialPpp(const AtCmd& c);
+  void StepCall();
 
   Control& control_;
   const Timing& timing_;
@@ -50,6 +55,7 @@ class Worker {
   std::string at_name_, ppp_name_;
   osa::UniqueFd at_fd_, ppp_fd_;
   std::unique_ptr<AtEngine> engine_;
+  std::unique_ptr<DataCall> call_;
   std::thread thread_;
   std::function<void(int, bool)> on_exit_;
   std::atomic<bool> stop_{false};

@@ -23,6 +23,7 @@ namespace sim {
 
 extern const Model kZqMcuModel;
 extern const Model kSpiFlashModel;
+extern const Model kQcqmiModel;
 
 namespace {
 
@@ -42,6 +43,7 @@ const std::vector<Model>& builtin() {
       kZqMcuModel,
       kSpiFlashModel,
       kDiskModel,
+      kQcqmiModel,
   };
   return k;
 }

@@ -88,6 +88,17 @@ std::string ModemEscape(std::string_view s) {
 
 bool BoardHasModems(const Board& b) { return !Modems(b).empty(); }
 
+const nlohmann::json& BoardModems(const Board& b) { return Modems(b); }
+
+const nlohmann::json* ModemOfTty(const Board& b, int tty) {
+  const auto& modems = Modems(b);
+  for (int i = 0; i < static_cast<int>(modems.size()); ++i) {
+    int first = FirstTty(modems, i);
+    if (modems[i].is_object() && tty >= first && tty < first + modems[i].value("ttys", 1)) return &modems[i];
+  }
+  return nullptr;
+}
+
 namespace {
 
 std::string SwitchFile(const Board& b, int i) { return b.file("sim/modem-" + std::to_string(i) + ".switch"); }
@@ -166,6 +177,7 @@ bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err) {
 
 bool ModemPeers::Open(const Board& b, std::string* err) {
   const auto& modems = Modems(b);
+  families_.resize(modems.size());
   for (int i = 0; i < static_cast<int>(modems.size()); ++i) {
     const auto& m = modems[i];
     if (!m.is_object()) continue;
@@ -207,7 +219,10 @@ void ModemPeers::Input(const Board& b, int fd) {
           scripted = true;
           break;
         }
-      if (!scripted) reply = FamilyReply(m.value("family", ""), cmd);
+      if (!scripted) {
+        auto own = families_[port.modem].Answer(b, port.modem, m, cmd);
+        reply = own ? *own : FamilyReply(m.value("family", ""), cmd);
+      }
       if (int d = m.value("delay_ms", 0); d > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(d, 5000)));
       if (m.value("garbage", false)) reply = std::string("\x01\xfe\xff#$%\r\n", 8) + reply;
       Transcript(b, port.tty, '>', reply);

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/modem_families.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -47,9 +48,14 @@ class ModemPeers {
     std::string pending;
   };
   std::vector<Port> ports_;
+  std::vector<FamilyPeer> families_;  // one per modem
 };
 
 bool BoardHasModems(const Board& b);
+// The board's "usb.modems" array (empty when there is none), and the modem
+// whose ports include /dev/ttyUSB`tty` (nullptr for none).
+const nlohmann::json& BoardModems(const Board& b);
+const nlohmann::json* ModemOfTty(const Board& b, int tty);
 // The sysfs folder of modem `i` made (plugged) or removed; false with *err.
 bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err);
 // Escapes bytes for the transcript: \r \n \\ and \xHH for the rest outside

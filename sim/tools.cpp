@@ -11,6 +11,7 @@
 #include "sim/models/dmi.h"
 #include "sim/modems.h"
 #include "sim/net.h"
+#include "sim/ppp_daemon.h"
 #include "sim/sim.h"
 #include "sim/standin_rules.h"
 
@@ -29,6 +30,7 @@ const std::vector<Tool>& tools() {
       {"dmidecode", DmidecodeStandIn},
       {"ifenslave", IfenslaveTool},
       {"usb_modeswitch", ModeSwitchStandIn},
+      {"3gpp", PppDaemonStandIn},
   };
   return k;
 }
