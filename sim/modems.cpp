@@ -172,6 +172,9 @@ bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err) {
     fs::create_directories(itf + "/ttyUSB" + std::to_string(first + k), ec);
     Put(itf + "/bInterfaceClass", "ff");
   }
+  // The modem's own network interface (NDIS, QMI), on an interface of its own.
+  if (std::string nc = m.value("netcard", ""); !nc.empty())
+    fs::create_directories(dir + "/" + DevName(m) + ":1." + std::to_string(m.value("ttys", 1)) + "/net/" + nc, ec);
   return true;
 }
 
