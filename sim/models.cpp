@@ -10,6 +10,7 @@
 #include "sim/device.h"
 #include "sim/models/disk.h"
 #include "sim/models/flash.h"
+#include "sim/models/md.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
 #include "sim/models/procstat.h"
@@ -44,6 +45,7 @@ const std::vector<Model>& builtin() {
       kSpiFlashModel,
       kDiskModel,
       kQcqmiModel,
+      kMdModel,
   };
   return k;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/models/dmi.h"
+#include "sim/models/md.h"
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/ppp_daemon.h"
@@ -28,6 +29,8 @@ struct Tool {
 const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
       {"dmidecode", DmidecodeStandIn},
+      {"hotspare", HotspareStandIn},
+      {"mdadm", MdadmStandIn},
       {"ifenslave", IfenslaveTool},
       {"usb_modeswitch", ModeSwitchStandIn},
       {"3gpp", PppDaemonStandIn},

@@ -173,6 +173,7 @@ int Hd_DetectHotpluged() {
     return -1;
   }
   std::string dom = DomDisk();
+  if (cfg.iRaidType == 1) RefreshDegradeHistory(DegradeClock());
   int changed = 0;
   for (const ScsiEntry& e : scsi) {
     if (NeedFiltered(cfg, e, dom) || e.name.find("sd") == std::string::npos || e.periph == 9) continue;
@@ -209,6 +210,7 @@ int Hd_DetectHotpluged() {
       found->lastSeen = now;
       snprintf(found->identity, sizeof found->identity, "%s", ident.c_str());
     }
+    if (cfg.iRaidType == 1 && e.bus != HD_BUS_ISCSI) RebuildOnArrival(e.name);
     if (cfg.iHotspareType == 1) run_cmd("/usr/local/bin/hotspare --scan --sync");
     run_cmd("/usr/local/bin/zqstcmsbox vgmanage --scan");
   }

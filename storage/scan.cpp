@@ -9,7 +9,7 @@
 
 #include "osa/file.h"
 #include "osa/sys.h"
-#include "storage/internal.h"
+#include "storage/raid_internal.h"
 
 namespace hd {
 
@@ -214,21 +214,12 @@ std::vector<MdArray> GetMdArrays() {
     MdArray a;
     a.name = n;
     std::string text;
-    if (ReadSmall("/sys/block/" + n + "/md/array_state", &text))
-      a.active = !(text.starts_with("inactive") || text.starts_with("clear"));
+    RaidInfo info;
+    a.active = Raid_GetRaidInfo(n.c_str(), &info) == 0 && !(info.state & RAID_INACTIVE);
     uint64_t s;
     if (ReadSmall("/sys/block/" + n + "/size", &text) && ParseSysU64(text, &s)) a.sectors = s;
-    if (ReadSmall("/sys/block/" + n + "/md/uuid", &text)) {
-      unsigned u[4];
-      if (sscanf(text.c_str(), "%8x-%8x-%8x-%8x", &u[0], &u[1], &u[2], &u[3]) == 4 ||
-          sscanf(text.c_str(), "%8x:%8x:%8x:%8x", &u[0], &u[1], &u[2], &u[3]) == 4)
-        for (int i = 0; i < 4; ++i) a.uuid[i] = u[i];
-    }
-    for (const std::string& m : list_dir("/sys/block/" + n + "/slaves")) {
-      std::string base = m;
-      while (!base.empty() && base.back() >= '0' && base.back() <= '9' && base.starts_with("sd")) base.pop_back();
-      if (ValidBlockName(base)) a.members.push_back(base);
-    }
+    if (Raid_GetUUid(n.c_str(), a.uuid) != 0) std::memset(a.uuid, 0, sizeof a.uuid);
+    a.members = MdMemberNames(n);
     v.push_back(std::move(a));
   }
   return v;

@@ -178,3 +178,6 @@ struct Fat32Layout {
 };
 bool Fat32Geometry(uint64_t total, uint32_t bps, Fat32Layout* out);
 }  // namespace hd
+
+// Software RAID, rebuild policy; disk access, power and SMART.
+#include "storage/raid.h"

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "sim/models/md.h"
 #include "sim/sim.h"
 #include "sim/uevent.h"
 
@@ -336,6 +337,7 @@ int DiskPlugCommand(int argc, char** argv) {
     burst = {uevent("add", dev + "/scsi_device/" + s.scsi, "scsi_device", nullptr), uevent("add", blk, "block", "disk")};
   } else {
     remove_tree(*b, s);
+    MdDiskUnplugged(*b, s.name);
     burst = {uevent("remove", blk, "block", "disk"), uevent("remove", dev + "/scsi_device/" + s.scsi, "scsi_device", nullptr)};
   }
   write_partitions(*b);

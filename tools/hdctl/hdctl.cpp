@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "storage/storage.h"
+#include "tools/hdctl/hdctl.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ int run(const std::vector<const char*>& a) {
   auto want = [&](size_t k) { return a.size() == k + 1; };
   auto num_arg = [&]() { return want(1) && number(a[1], &n); };
   int rc;
+  if (int st; RunDiskCall2(a, &st)) return st ? usage() : 0;
   if (name == "sleep") {
     if (!num_arg() || n < 0) return usage();
     usleep(static_cast<useconds_t>(n) * 1000);
