@@ -223,6 +223,7 @@ struct SlotState {
   std::string debug_at;          // a command from the debug FIFO for the worker's next pass
   int ppp_unit = 0;
   int qmi_device = -1;  // the /dev/qcqmiN a QMI data call holds
+  std::string pin_pending;  // UNLOCK_PIN's PIN for the worker's next pass
 };
 
 // The slots' shared records and the command dispatcher.  Handle never talks

@@ -28,6 +28,14 @@ int Worker::DialPpp(const AtCmd& c) {
   return e.Run(c);
 }
 
+FamilyIo Worker::Io() {
+  return FamilyIo{[this](const AtCmd& c) { return Cmd(c); }, control_, match_, &sim_, radio_, &status_valid_,
+                  &sim_busy_,
+                  [this](const std::string& model, const std::string& manufacturer, const std::string& imei) {
+                    FillDevInfo(model, manufacturer, imei);
+                  }};
+}
+
 void Worker::StepCall() {
   if (call_) call_->Step(radio_[6] != 0, no_signal_.resetting());
 }

@@ -24,4 +24,9 @@ class FamilyPeer {
 // The file that tells the seam a modem's own call is up ("up" or "down").
 std::string ModemCallFile(const Board& b, int index);
 
+// The address of a modem's own interface ("netcard"), answered from the
+// board: the modem's "ppp" "local" while its call is up.  False when the
+// name is no modem's.
+bool ModemNetcardIoctl(const Board& b, unsigned long request, void* arg, int* result);
+
 }  // namespace sim
