@@ -210,7 +210,10 @@ class TableFamily final : public ModemFamily {
         return true;
       }
     }
-    if (l.substr(0, 8) == "+ZICCID:") return Iccid(io, l) >= 0;
+    if (l.substr(0, 8) == "+ZICCID:") {
+      if (Iccid(io, l) < 0) NET3G_LOG(3, "bad ICCID report dropped\n");
+      return true;
+    }
     return false;
   }
 

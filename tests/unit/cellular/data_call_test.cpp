@@ -87,7 +87,7 @@ class FakeOs final : public CallOs {
 };
 
 struct Rig {
-  explicit Rig(int type, int at_port = 3, int ppp_port = 2) {
+  explicit Rig(int type, int at_port = 3, int ppp_port = 2, const std::string& netcard = "") {
     match.info = kModuleTable[48];
     match.info.type = type;
     match.at_port = at_port;
@@ -116,7 +116,7 @@ struct Rig {
       return dial_result;
     };
     m.release_ppp_port = [this] { ++released; };
-    call = std::make_unique<DataCall>(control, timing, match, "", clock, os, std::move(m));
+    call = std::make_unique<DataCall>(control, timing, match, netcard, clock, os, std::move(m));
   }
   void Want(int target) {
     osa::LockGuard g(control.mutex());
@@ -365,6 +365,106 @@ TEST(DataCall, SharedPortIsTheDaemonsAndLeavingKillsIt) {
   EXPECT_EQ(r.os.signals.back(), std::make_pair(p, SIGKILL));
   EXPECT_EQ(r.call->daemon_pid(), -1);
   EXPECT_FALSE(r.call->PortBusy());
+}
+
+// ------------------------------------------------------------ own data calls
+
+TEST(OwnDataCall, Me3760FollowsZconstatReportsWithoutADaemon) {
+  Rig r(39);
+  r.Step();
+  EXPECT_EQ(r.at.back(), "AT+ZGACT=1,1\r");
+  EXPECT_EQ(r.State(), kConnecting);
+  EXPECT_TRUE(r.call->Report("+ZCONSTAT: 1,1"));
+  EXPECT_EQ(r.State(), kUp);
+  r.os.addrs["lte0"] = inet_addr("10.64.0.2");
+  r.Step();
+  EXPECT_EQ(r.State(), kUp);
+  EXPECT_EQ(r.Slot().addr, inet_addr("10.64.0.2"));
+  EXPECT_TRUE(r.os.runs.empty());  // no PPP daemon to tear the call down
+  EXPECT_TRUE(r.call->Report("+ZCONSTAT: 7"));  // bad state: logged, nothing changes
+  EXPECT_TRUE(r.call->Report("+ZCONSTAT: x,1"));
+  EXPECT_EQ(r.State(), kUp);
+  EXPECT_TRUE(r.call->Report("+ZCONSTAT: 0,1"));
+  EXPECT_EQ(r.State(), kDown);
+  r.Want(1);
+  r.Step();
+  EXPECT_EQ(r.State(), kDown);
+}
+
+TEST(OwnDataCall, U8300NdisFollowsQcrmcallAndDataDisconnect) {
+  Rig r(37, 2, 1, "usb0");
+  r.os.addrs["usb0"] = inet_addr("10.64.0.2");
+  r.Step();
+  EXPECT_EQ(r.at.back(), "AT$QCRMCALL=1,1\r");
+  r.Step();
+  EXPECT_EQ(r.State(), kConnecting);  // no report yet
+  EXPECT_TRUE(r.call->Report("$QCRMCALL: 9, V4"));  // garbage
+  r.Step();
+  EXPECT_EQ(r.State(), kConnecting);
+  EXPECT_TRUE(r.call->Report("$QCRMCALL: 1, V4"));
+  EXPECT_EQ(r.State(), kUp);
+  r.Step();
+  EXPECT_EQ(r.Slot().addr, inet_addr("10.64.0.2"));
+  EXPECT_TRUE(r.call->Report("^DATADISCONN"));
+  EXPECT_EQ(r.State(), kClose);
+  r.Step();
+  EXPECT_EQ(r.at.back(), "AT$QCRMCALL=0,1\r");
+  EXPECT_EQ(r.State(), kDown);
+  // Without its interface the U8300 dials PPP.
+  Rig ppp(37);
+  ppp.Step();
+  EXPECT_EQ(ppp.dials.size(), 1u);
+}
+
+TEST(OwnDataCall, Me909NdisStateQueriedAndTimedOut) {
+  Rig r(42, 2, 0, "lte1");
+  r.replies["AT^NDISSTATQRY?\r"] = "^NDISSTATQRY: 0,,,\"IPV4\"";
+  r.os.addrs["lte1"] = inet_addr("10.64.0.2");
+  r.Step();
+  EXPECT_EQ(r.at.back(), "AT^NDISDUP=1,1,\"internet\"\r");
+  r.Step();
+  EXPECT_EQ(r.State(), kConnecting);
+  r.replies["AT^NDISSTATQRY?\r"] = "^NDISSTATQRY: 1,,,\"IPV4\"";
+  r.Step();
+  EXPECT_EQ(r.State(), kUp);
+  r.replies["AT^NDISSTATQRY?\r"] = "^NDISSTATQRY: garbage";
+  r.Step();
+  EXPECT_EQ(r.State(), kClose);
+  r.Step();
+  EXPECT_EQ(r.at.back(), "AT^NDISDUP=1,0,\"internet\"\r");
+  // Never up: closed 30 s after the dial.
+  r.replies["AT^NDISSTATQRY?\r"] = "^NDISSTATQRY: 0,,,\"IPV4\"";
+  r.Step();
+  for (int i = 0; i < 29; ++i) r.Step();
+  EXPECT_EQ(r.State(), kConnecting);
+  r.Step();
+  EXPECT_EQ(r.State(), kClose);
+}
+
+TEST(OwnDataCall, RepeatedDialFailuresSoftResetAndAddressMismatchRecalls) {
+  Rig r(66, 2, 1, "lte2");
+  r.fails.insert("AT$QCRMCALL=1,1\r");
+  for (int i = 0; i < 3; ++i) {
+    r.Step();
+    EXPECT_EQ(r.State(), kClose);
+    r.Step();
+  }
+  EXPECT_EQ(std::count(r.at.begin(), r.at.end(), "AT+CFUN=0\r"), 1);
+  EXPECT_EQ(std::count(r.at.begin(), r.at.end(), "AT+CFUN=1\r"), 1);
+
+  Rig u(68, 2, 1, "lte3");
+  u.os.addrs["lte3"] = inet_addr("10.64.0.2");
+  u.replies["AT+CGPADDR=1\r"] = "+CGPADDR: 1,10.64.0.9";
+  u.Step();
+  u.Step();
+  ASSERT_EQ(u.State(), kUp);
+  for (int i = 0; i < 4; ++i) u.Step();
+  EXPECT_EQ(u.State(), kUp);
+  u.Step();
+  EXPECT_EQ(u.State(), kClose);  // the fifth mismatch
+  u.Step();
+  u.Step();
+  EXPECT_EQ(u.State(), kConnecting);  // called again
 }
 
 }  // namespace
