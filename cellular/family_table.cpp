@@ -15,7 +15,7 @@ namespace {
 enum class ModeBy { Cgreg, Cereg, Sysinfo, SysinfoEx, Cnsmod, Psrat };
 enum class SignalBy { Csq, CsqHdr, Ccsq };
 
-struct Spec {
+struct Row {
   const char* name;
   std::vector<int> types;
   std::vector<const char*> init;  // sent in order after "AT+CFUN=1"
@@ -25,8 +25,8 @@ struct Spec {
   SignalBy signal;
 };
 
-const std::vector<Spec>& Specs() {
-  static const std::vector<Spec> k = {
+const std::vector<Row>& Rows() {
+  static const std::vector<Row> k = {
       {"huawei_evdo_module", {0, 1, 2, 3, 4}, {"ATE0\r", "AT^RSSIREP=1\r"}, nullptr, ModeBy::Sysinfo, 2,
        SignalBy::CsqHdr},
       {"zte_evdo_mc2716", {5}, {"ATE0\r", "AT+ZMDS?\r"}, nullptr, ModeBy::Sysinfo, 2, SignalBy::CsqHdr},
@@ -102,7 +102,7 @@ int CnsmodMode(int m) {
 
 class TableFamily final : public ModemFamily {
  public:
-  TableFamily(const Spec& s, int type) : s_(s), type_(type) {}
+  TableFamily(const Row& s, int type) : s_(s), type_(type) {}
   const char* name() const override { return s_.name; }
 
   void Init(FamilyIo& io) override {
@@ -399,7 +399,7 @@ class TableFamily final : public ModemFamily {
     io.control.slot(io.match.slot).netaccess_read = rec;
   }
 
-  const Spec& s_;
+  const Row& s_;
   int type_;
   int busy_ = 0;
 };
@@ -413,7 +413,7 @@ int FamilyIo::Ok(const std::string& text, int timeout_ms, int sends, int reads) 
 bool PinUnlockType(int type) { return (type >= 19 && type <= 21) || type == 23 || type == 34; }
 
 std::unique_ptr<ModemFamily> MakeFamily(int type) {
-  for (const auto& s : Specs())
+  for (const auto& s : Rows())
     for (int t : s.types)
       if (t == type) return std::make_unique<TableFamily>(s, type);
   return nullptr;
