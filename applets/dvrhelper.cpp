@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "applets/applets.h"
+#include "applets/usb_debug.h"
 #include "osa/osa.h"
 #include "osa/sys.h"
 #include "platform/env/bootenv.h"
@@ -27,10 +28,6 @@ namespace {
 
 constexpr int kRevision = 4517;
 constexpr const char* kMain = "dvr_dvrhelper_main";
-
-// Debug capture on a USB disk is not part of this build; it counts as
-// failed, so the console stays where it is.
-int usb_debug() { return -1; }
 
 // Waits for the release frame; every other frame is discarded.
 bool ListenFrontboard() {

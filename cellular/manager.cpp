@@ -94,8 +94,8 @@ void Manager::LoadTiming() {
 
 bool Manager::MakeWakePair() {
   std::string sp = osa::sys::path(kWaitServer), cp = osa::sys::path(kWaitClient);
-  unlink(sp.c_str());
-  unlink(cp.c_str());
+  osa::sys::unlink(kWaitServer);
+  osa::sys::unlink(kWaitClient);
   wake_server_.reset(osa::sys::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   wake_client_.reset(osa::sys::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!wake_server_ || !wake_client_) {
@@ -112,7 +112,7 @@ bool Manager::MakeWakePair() {
     NET3G_LOG(2, "bind failed\n");
     return false;
   }
-  if (connect(wake_client_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  if (osa::sys::connect(wake_client_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     NET3G_LOG(2, "connect failed\n");
     return false;
   }
@@ -121,7 +121,7 @@ bool Manager::MakeWakePair() {
 
 void Manager::Wake() {
   char z = 0;
-  if (send(wake_client_.get(), &z, 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) NET3G_LOG(2, "send fail\n");
+  if (osa::sys::send(wake_client_.get(), &z, 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) NET3G_LOG(2, "send fail\n");
 }
 
 void Manager::WaitPass() {
@@ -383,7 +383,7 @@ void Manager::ClientThread(osa::UniqueFd fd) {
       std::size_t off = 0;
       int writes = 0;
       while (off < rep.bytes.size()) {
-        ssize_t w = send(fd.get(), rep.bytes.data() + off, rep.bytes.size() - off, MSG_NOSIGNAL);
+        ssize_t w = osa::sys::send(fd.get(), rep.bytes.data() + off, rep.bytes.size() - off, MSG_NOSIGNAL);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
           NET3G_LOG(2, "Fail to send response package!\n");
@@ -404,11 +404,11 @@ void Manager::ServerThread() {
   std::string path = osa::sys::path(kServerPath);
   osa::UniqueFd fd;
   for (;;) {
-    unlink(path.c_str());
+    osa::sys::unlink(kServerPath);
     fd.reset(osa::sys::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un a;
     if (fd && FillUnix(&a, path) && osa::sys::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        listen(fd.get(), 5) == 0)
+        osa::sys::listen(fd.get(), 5) == 0)
       break;
     NET3G_LOG(2, "wireless server socket: %s\n", strerror(errno));
     std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -416,7 +416,7 @@ void Manager::ServerThread() {
   for (;;) {
     sockaddr_un peer{};
     socklen_t len = sizeof peer;
-    int c = accept4(fd.get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    int c = osa::sys::accept4(fd.get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (c < 0) {
       if (errno != EINTR) {
         // Out of descriptors or memory: wait instead of giving up the server.
@@ -473,9 +473,8 @@ void Manager::FifoLine(std::string_view line) {
 }
 
 void Manager::FifoThread() {
-  std::string path = osa::sys::path(kFifo);
-  unlink(path.c_str());
-  if (mkfifo(path.c_str(), 0666) != 0) {
+  osa::sys::unlink(kFifo);
+  if (osa::sys::mkfifo(kFifo, 0666) != 0) {
     NET3G_LOG(2, "cannot create %s: %s\n", kFifo, strerror(errno));
     return;
   }

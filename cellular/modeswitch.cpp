@@ -96,7 +96,7 @@ int SwitchUsbMode(const UsbDevice& dev) {
     }
     NET3G_LOG(4, "usbmodeswitch child Pid is %d,wait...\n", static_cast<int>(pid));
     int st = 0;
-    while (waitpid(pid, &st, 0) < 0) {
+    while (osa::sys::waitpid(pid, &st, 0) < 0) {
       if (errno != EINTR) {
         NET3G_LOG(2, "waitpid failed,%d:%s\n", errno, strerror(errno));
         return -1;

@@ -2,12 +2,15 @@
 // strings, serial ports, network card and the port it sits on.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "cellular/scan.h"
 #include "osa/file.h"
+#include "osa/osa.h"
 #include "osa/sys.h"
 
 namespace cellular {
@@ -15,6 +18,8 @@ namespace cellular {
 namespace {
 
 constexpr const char* kUsbDevices = "/sys/bus/usb/devices";
+constexpr const char* kProcDevices = "/proc/bus/usb/devices";
+constexpr std::size_t kProcDevicesMax = 64 * 1024;
 constexpr std::size_t kAttrMax = 256;
 
 std::string Attr(const std::string& dir, const char* name) {
@@ -64,13 +69,44 @@ std::optional<int> PortFromDevpath(std::string_view devpath) {
 }
 
 bool UsbInitUsbLib() {
+  struct stat st;
+  if (osa::sys::stat(kProcDevices, &st) == 0) {
+    // usbfs is mounted: its list must be readable.
+    osa::UniqueFd fd(osa::sys::open(kProcDevices, O_RDONLY | O_CLOEXEC));
+    return static_cast<bool>(fd);
+  }
   DIR* d = osa::sys::opendir(kUsbDevices);
   if (!d) return false;
   osa::sys::closedir(d);
   return true;
 }
 
-std::vector<UsbScanEntry> GetUsbDevs(std::size_t max, std::vector<std::string>* problems) {
+namespace {
+
+// Serial ports and network card of the device in sysfs folder `name`, and
+// whether an interface is mass storage.
+void FromInterfaces(const std::string& name, UsbDevice* dev, bool* storage) {
+  std::string dir = std::string(kUsbDevices) + "/" + name;
+  for (const auto& ifname : List(dir)) {
+    if (!Starts(ifname, (name + ":").c_str())) continue;
+    std::string ifdir = dir + "/" + ifname;
+    bool is_storage = Attr(ifdir, "bInterfaceClass") == "08";
+    *storage |= is_storage;
+    for (const auto& sub : List(ifdir)) {
+      if (Starts(sub, "ttyUSB") || Starts(sub, "ttyACM")) dev->subdevs.push_back(sub);
+      if (Starts(sub, "sr") && is_storage) dev->subdevs.push_back(sub);
+      if (sub == "tty")
+        for (const auto& t : List(ifdir + "/tty"))
+          if (Starts(t, "ttyACM")) dev->subdevs.push_back(t);
+      if (sub == "net") {
+        auto nets = List(ifdir + "/net");
+        if (!nets.empty() && dev->netcard.empty()) dev->netcard = nets.front().substr(0, 7);
+      }
+    }
+  }
+}
+
+std::vector<UsbScanEntry> FromSysfs(std::size_t max, std::vector<std::string>* problems) {
   std::vector<UsbScanEntry> out;
   for (const auto& name : List(kUsbDevices)) {
     if (name.find(':') != std::string::npos || Starts(name, "usb")) continue;
@@ -89,22 +125,40 @@ std::vector<UsbScanEntry> GetUsbDevs(std::size_t max, std::vector<std::string>* 
     e.dev.manufacturer = CleanUsbText(Attr(dir, "manufacturer"));
     e.dev.product_name = CleanUsbText(Attr(dir, "product"));
     e.dev.interface = *port;
-    for (const auto& ifname : List(dir)) {
-      if (!Starts(ifname, (name + ":").c_str())) continue;
-      std::string ifdir = dir + "/" + ifname;
-      if (Attr(ifdir, "bInterfaceClass") == "08") e.dev.driver_type = 2;
-      for (const auto& sub : List(ifdir)) {
-        if (Starts(sub, "ttyUSB") || Starts(sub, "ttyACM")) e.dev.subdevs.push_back(sub);
-        if (Starts(sub, "sr") && e.dev.driver_type == 2) e.dev.subdevs.push_back(sub);
-        if (sub == "tty")
-          for (const auto& t : List(ifdir + "/tty"))
-            if (Starts(t, "ttyACM")) e.dev.subdevs.push_back(t);
-        if (sub == "net") {
-          auto nets = List(ifdir + "/net");
-          if (!nets.empty() && e.dev.netcard.empty()) e.dev.netcard = nets.front().substr(0, 7);
-        }
-      }
-    }
+    bool storage = false;
+    FromInterfaces(name, &e.dev, &storage);
+    if (storage) e.dev.driver_type = 2;
+    out.push_back(std::move(e));
+    if (out.size() >= max) break;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<UsbScanEntry> GetUsbDevs(std::size_t max, std::vector<std::string>* problems) {
+  auto r = osa::ReadFile(kProcDevices, kProcDevicesMax);
+  if (r.status == osa::ReadStatus::Missing) return FromSysfs(max, problems);
+  if (!r.readable()) {
+    if (problems) problems->push_back(std::string(kProcDevices) + ": " + strerror(r.err));
+    return {};
+  }
+  std::vector<UsbScanEntry> out;
+  for (auto& d : ParseProcUsbDevices(r.data, problems)) {
+    if (d.level == 0 || d.sysname.empty()) continue;  // root hubs
+    bool hub = false;
+    for (const auto& i : d.interfaces) hub |= i.cls == 0x09;
+    if (hub) continue;
+    UsbScanEntry e;
+    e.sysname = d.sysname;
+    e.dev.vendor = d.vendor;
+    e.dev.product = d.product;
+    e.dev.manufacturer = std::move(d.manufacturer);
+    e.dev.product_name = std::move(d.product_name);
+    e.dev.interface = d.port;
+    bool storage = false;
+    FromInterfaces(d.sysname, &e.dev, &storage);
+    e.dev.driver_type = storage ? 2 : DriverType(d);
     out.push_back(std::move(e));
     if (out.size() >= max) break;
   }

@@ -61,13 +61,17 @@ void Worker::Report(std::string_view line) {
 
 int Worker::Cmd(const AtCmd& c) {
   int r = engine_->Run(c);
-  if (radio_cycle_due_) {
-    radio_cycle_due_ = false;
-    engine_->Run(CfunCmd(0));
-    clock_.SleepMs(1000);
-    engine_->Run(CfunCmd(1));
-  }
+  RadioCycleIfDue();
   return r;
+}
+
+void Worker::RadioCycleIfDue() {
+  if (!radio_cycle_due_) return;
+  radio_cycle_due_ = false;
+  NET3G_LOG(4, "registration denied %d times, radio off and on\n", kCgregDeniedMax);
+  engine_->Run(CfunCmd(0));
+  clock_.SleepMs(1000);
+  engine_->Run(CfunCmd(1));
 }
 
 bool Worker::AtCheck() {
@@ -400,7 +404,9 @@ void Worker::Loop() {
       StepCall();
       continue;
     }
-    if (!StatusPoll(on)) continue;
+    bool polled = StatusPoll(on);
+    RadioCycleIfDue();  // denials reported between commands
+    if (!polled) continue;
     if (family_) {
       FamilyIo io = Io();
       family_->Pass(io);

@@ -34,6 +34,7 @@ class Worker {
   void Loop();
   void Report(std::string_view line);
   int Cmd(const AtCmd& c);
+  void RadioCycleIfDue();
   bool AtCheck();
   void FillDevInfo(const std::string& model, const std::string& manufacturer, const std::string& imei);
   void InitEc20();

@@ -55,6 +55,10 @@ struct UdfWriterState {
   bool file_failed = false;   // a write of the open file failed: it is never listed
   UdfFile cur;
   std::vector<uint8_t> tail;  // bytes short of a whole unit, kept until more come or close
+  // How far the end steps got, so a restore does only what is left.
+  uint32_t end_anchor = 0;    // absolute block of the end anchor once written, else 0
+  bool data_closed = false;   // the data track is closed (sequential media)
+  bool hdr_written = false;   // the whole header is on the disc
 };
 
 class CdrwBlockDev {
@@ -79,10 +83,25 @@ class CdrwBlockDev {
   virtual int Erase() = 0;
   // Where the last session starts and the last block written on the disc.
   virtual int LastSession(uint32_t* start, uint32_t* last_block) = 0;
+  // Sequential discs: the next writable block of `track`, for resuming a
+  // header that was cut short.  -ENOSPC for a closed track, -ENOSYS where
+  // the medium cannot tell.
+  virtual int TrackNwa(uint32_t track, uint32_t* nwa) {
+    (void)track;
+    (void)nwa;
+    return -ENOSYS;
+  }
+  // Before a recording: write parameters, speed, and on rewritable discs
+  // the format that makes the whole disc writable.
+  virtual int Prewrite() { return 0; }
 
   UdfWriterState udf;
 };
 
+// The writer's two families: sequential discs get a reserved header track,
+// rewritable discs a header after the last recording.
+bool cdrw_profile_sequential(int profile);
+bool cdrw_profile_rewritable(int profile);
 // Blocks per write unit for a profile: 16 on DVD, 32 on BD, else 1.
 uint32_t cdrw_write_unit(int profile);
 
@@ -93,6 +112,37 @@ int cdrw_udf_close_file(CdrwBlockDev* dev);
 // files == nullptr: the files recorded since the start.
 int cdrw_udf_hdr_end(CdrwBlockDev* dev, const UdfFile* files, int count);
 int cdrw_udf_end(CdrwBlockDev* dev);
+// One-shot recording of files known in advance: start, every file read
+// through `source` (name, then chunks until it returns 0), end.
+using UdfFileSource = std::function<long(const UdfFile& file, uint64_t offset, uint8_t* buf, size_t len)>;
+int cdrw_udf_hdr(CdrwBlockDev* dev, const UdfFile* files, int count, int option, const UdfFileSource& source);
+
+// ------------------------------------------------------------ restoring
+//
+// The saved configuration of a recording is a small text (see
+// docs/design.md, "Restore configuration"): a version line, then one
+// "key value" line per field and one "file START LENGTH NAME" line per
+// file.  The writer's state can be saved at any time; restoring a saved
+// recording writes what is missing of its end.
+
+inline constexpr int kUdfConfigVersion = 1;
+struct UdfRestoreConfig {
+  int profile = 0;
+  int option = 0;
+  uint32_t unit = 1;
+  uint32_t hdr_start = 0, data_start = 0, next = 0;
+  uint32_t session = 1, udf_track = 1, data_track = 1;
+  uint32_t end_anchor = 0;
+  bool data_closed = false;
+  std::string volume;
+  std::vector<UdfFile> files;
+};
+// The configuration of the writer's current recording.
+std::string cdrw_udf_save_config(const CdrwBlockDev* dev);
+// 0, or -1 with `err` for text that is not a configuration we wrote.
+int cdrw_udf_parse_config(const std::string& text, UdfRestoreConfig* out, std::string* err);
+// Completes an interrupted recording: 0 or a negative errno.
+int cdrw_udf_restore(CdrwBlockDev* dev, const UdfRestoreConfig& cfg);
 
 // ---------------------------------------------------------------- reading
 

@@ -5,12 +5,14 @@
 #include "optical/drive.h"
 
 #include <fcntl.h>
+#include <linux/cdrom.h>
 
 #include <cstring>
 
 #include "optical/cdrw_log.h"
 #include "optical/udf_desc.h"
 #include "osa/sys.h"
+#include "storage/scsi_lookup.h"
 
 namespace {
 
@@ -32,9 +34,8 @@ int Query(cddev_t* dev, mmc::Command c, std::vector<uint8_t>* buf) {
 }  // namespace
 
 int cdrw_sr_name(const std::string& sg, std::string* sr) {
-  (void)sg;
-  (void)sr;
-  return -ENODEV;
+  CDRW_CHECK(sr != nullptr);
+  return hd::OpticalSrFromSg(sg, sr);
 }
 
 int cdrw_lu_ready(cddev_t* dev, int tries) {
@@ -81,6 +82,7 @@ int load_media(cddev_t* dev) {
     CDRW_ERR("scsi_prevent_removal failed!");
     return ret;
   }
+  dev->door_locked = true;
   return 0;
 }
 
@@ -103,6 +105,20 @@ int get_disc_info(cddev_t* dev) {
   dev->unit_type = unit == 16 ? 1 : unit == 32 ? 2 : 0;
   CDRW_INFO(unit == 16 ? "16 sectors write type!" : unit == 32 ? "32 sectors write type" : "single sector write");
   CDRW_INFO("Disc type      : %s", mmc::ProfileName(dev->profile));
+  // DVD and BD media describe themselves further; a drive that cannot tell
+  // still writes, so these only inform.
+  if (dev->profile >= 0x10 && dev->profile <= 0x2B) {
+    read_dvd_00(dev);
+    if (dev->profile == kProfileDvdMinusR || dev->profile == kProfileDvdMinusRwSeq ||
+        dev->profile == kProfileDvdMinusRwOverwrite)
+      read_dvd_0E(dev);
+    else
+      read_dvd_11(dev);
+  } else if (dev->profile >= 0x40 && dev->profile <= 0x43) {
+    read_bd_00(dev);
+  }
+  if (!cdrw_profile_sequential(dev->profile) && !cdrw_profile_rewritable(dev->profile) && dev->profile != kProfileCdRw)
+    CDRW_WARN("NOT supported disc, profile 0x%04x", static_cast<unsigned>(dev->profile));
   CDRW_INFO("Disc Erasable  : %s", dev->disc.erasable ? "Yes" : "NO");
   return 0;
 }
@@ -200,7 +216,9 @@ int cdrw_close(cddev_t* dev) {
   if (dev->drv.refcount <= 0) return 0;
   CDRW_INFO("[%s]: refcount -> %d", dev->sg.c_str(), dev->drv.refcount - 1);
   if (--dev->drv.refcount > 0) return 0;
+  cdrw_iostat_stop(dev);
   Send(dev, mmc::PreventAllow(false));
+  dev->door_locked = false;
   CDRW_INFO("release......");
   dev->drv.fd = osa::UniqueFd();
   return 0;
@@ -217,6 +235,7 @@ int cddev_t::WriteBlocks(uint32_t lba, const uint8_t* data, uint32_t count) {
     c.len = n * udf::kBlock;
     if (int ret = __scsi_send(&drv, &c); ret != 0) return ret;
     done += n;
+    written_blocks += n;
   }
   return 0;
 }
@@ -272,36 +291,25 @@ int cddev_t::ReserveHeader(uint32_t blocks, uint32_t* header_start, uint32_t* ud
 }
 
 int cddev_t::Flush() { return cdrw_flush_cache(this); }
+int cddev_t::CloseTrack(uint32_t t) { return cdrw_close_track(this, t); }
+int cddev_t::CloseSession() { return cdrw_close_session(this); }
+int cddev_t::CloseDisc() { return cdrw_close_disc(this); }
+int cddev_t::Erase() { return cdrw_erase(this); }
+int cddev_t::Prewrite() { return cdrw_prewrite(this); }
 
-int cddev_t::CloseTrack(uint32_t track) {
-  CDRW_INFO("close track %d...", static_cast<int>(track));
-  if (int ret = Send(this, mmc::CloseTrackSession(1, static_cast<uint16_t>(track))); ret != 0) return ret;
-  return cdrw_lu_ready(this, 600);
+int cddev_t::TrackNwa(uint32_t t, uint32_t* nwa) {
+  std::vector<uint8_t> buf(48);
+  mmc::TrackInfo ti;
+  std::string err;
+  int n = Query(this, mmc::ReadTrackInfo(t, 48), &buf);
+  if (n < 0 || mmc::ParseTrackInfo(buf.data(), static_cast<size_t>(n), &ti, &err) != 0) return -EIO;
+  if (!ti.nwa_valid) return -ENOSPC;  // closed: it takes nothing more
+  *nwa = ti.nwa;
+  return 0;
 }
 
-int cddev_t::CloseSession() {
-  CDRW_INFO("close session %d...", static_cast<int>(disc.sessions));
-  if (int ret = Send(this, mmc::CloseTrackSession(2, 0)); ret != 0) return ret;
-  return cdrw_lu_ready(this, 600);
-}
-
-int cddev_t::CloseDisc() {
-  uint8_t fn = profile == kProfileDvdPlusR || profile == kProfileDvdPlusRDl ? 6 : 2;
-  if (int ret = Send(this, mmc::CloseTrackSession(fn, 0)); ret != 0) return ret;
-  return cdrw_lu_ready(this, 600);
-}
-
-int cddev_t::Erase() {
-  CDRW_INFO("Erasing ...");
-  if (profile != kProfileCdRw && profile != kProfileDvdMinusRwSeq && profile != kProfileDvdMinusRwOverwrite) {
-    CDRW_ERR("NO supported disc!");
-    return -1;
-  }
-  int ret = Send(this, mmc::Blank());
-  if (ret == 0) ret = cdrw_lu_ready(this, 4800);
-  CDRW_INFO(ret == 0 ? "Erase OK." : "Erase Fail.");
-  return ret;
-}
+cddev_t::cddev_t() = default;
+cddev_t::~cddev_t() { iostat.reset(); }
 
 int cddev_t::LastSession(uint32_t* start, uint32_t* last_block) {
   std::string sr;
@@ -309,7 +317,20 @@ int cddev_t::LastSession(uint32_t* start, uint32_t* last_block) {
     CDRW_ERR("cannot get %s sr name.", sg.c_str());
     return -ENODEV;
   }
-  (void)start;
-  (void)last_block;
-  return -ENODEV;
+  osa::UniqueFd fd(osa::sys::open(sr.c_str(), O_RDONLY | O_NONBLOCK));
+  if (!fd.valid()) {
+    CDRW_ERR("open %s failed, %s.", sr.c_str(), std::strerror(errno));
+    return -errno;
+  }
+  struct cdrom_multisession ms{};
+  ms.addr_format = CDROM_LBA;
+  long last = 0;
+  if (osa::sys::ioctl(fd.get(), CDROMMULTISESSION, &ms) != 0 || osa::sys::ioctl(fd.get(), CDROM_LAST_WRITTEN, &last) != 0) {
+    CDRW_ERR("%s: session query failed, %s.", sr.c_str(), std::strerror(errno));
+    return -EIO;
+  }
+  if (ms.addr.lba < 0 || last < 0 || last > 0x7FFFFFFF) return -EIO;
+  *start = static_cast<uint32_t>(ms.addr.lba);
+  *last_block = static_cast<uint32_t>(last);
+  return 0;
 }

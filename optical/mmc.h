@@ -127,6 +127,21 @@ struct FormatDesc {
 int ParseFormatCapacities(const uint8_t* d, size_t len, uint8_t* state, std::vector<FormatDesc>* out,
                           std::string* err);
 const char* ProfileName(int profile);
+// READ DISC STRUCTURE format 00h of a DVD: book type, part version, layers.
+struct DvdPhysical {
+  uint8_t book = 0, part = 0, layers = 1;
+};
+int ParseDvdPhysical(const uint8_t* d, size_t len, DvdPhysical* out, std::string* err);
+const char* BookTypeName(uint8_t book);
+// READ DISC STRUCTURE format 00h of a BD: the disc type of the first
+// disc information unit ("BDO", "BDR", "BDW").
+int ParseBdDiscInfo(const uint8_t* d, size_t len, std::string* type, std::string* err);
+// The bytes of mode page `page` in a MODE SENSE (10) reply.
+int FindModePage(const uint8_t* d, size_t len, uint8_t page, std::vector<uint8_t>* out, std::string* err);
+// A MODE SELECT (10) parameter list carrying `page`.
+std::vector<uint8_t> ModeSelectList(const std::vector<uint8_t>& page);
+// SET STREAMING's performance descriptor for a write speed in kB/s.
+std::vector<uint8_t> StreamingDescriptor(uint32_t end_lba, uint32_t write_kbs);
 
 // ----------------------------------------------------------------- sending
 

@@ -241,4 +241,73 @@ const char* ProfileName(int profile) {
   }
 }
 
+int ParseDvdPhysical(const uint8_t* d, size_t len, DvdPhysical* out, std::string* err) {
+  if (d == nullptr || len < 4 + 17) return Short(err, "READ DISC STRUCTURE 00h", len, 21);
+  if (Be16(d) + 2u < 4 + 17) return Short(err, "READ DISC STRUCTURE 00h (stated)", Be16(d) + 2u, 21);
+  out->book = d[4] >> 4;
+  out->part = d[4] & 0x0F;
+  out->layers = uint8_t(((d[6] >> 5) & 3) + 1);
+  return 0;
+}
+
+const char* BookTypeName(uint8_t book) {
+  switch (book) {
+    case 0x0: return "DVD-ROM";
+    case 0x1: return "DVD-RAM";
+    case 0x2: return "DVD-R";
+    case 0x3: return "DVD-RW";
+    case 0x4: return "HD DVD-ROM";
+    case 0x5: return "HD DVD-RAM";
+    case 0x6: return "HD DVD-R";
+    case 0x9: return "DVD+RW";
+    case 0xA: return "DVD+R";
+    case 0xD: return "DVD+RW/DL";
+    case 0xE: return "DVD+R/DL";
+    default: return "Unknown";
+  }
+}
+
+int ParseBdDiscInfo(const uint8_t* d, size_t len, std::string* type, std::string* err) {
+  if (d == nullptr || len < 4 + 11) return Short(err, "READ DISC STRUCTURE BD 00h", len, 15);
+  if (d[4] != 'D' || d[5] != 'I') {
+    if (err) *err = "READ DISC STRUCTURE BD 00h: no disc information unit";
+    return -1;
+  }
+  *type = Field(d + 12, 3);
+  return 0;
+}
+
+int FindModePage(const uint8_t* d, size_t len, uint8_t page, std::vector<uint8_t>* out, std::string* err) {
+  if (d == nullptr || len < 8 + 2) return Short(err, "MODE SENSE", len, 10);
+  size_t stated = std::min<size_t>(Be16(d) + 2u, len);
+  size_t at = 8 + Be16(d + 6);  // past the block descriptors
+  if (at + 2 > stated || (d[at] & 0x3F) != page) {
+    if (err) *err = "MODE SENSE: page " + std::to_string(page) + " not in the reply";
+    return -1;
+  }
+  size_t n = std::min<size_t>(d[at + 1] + 2u, stated - at);
+  out->assign(d + at, d + at + n);
+  return 0;
+}
+
+std::vector<uint8_t> ModeSelectList(const std::vector<uint8_t>& page) {
+  std::vector<uint8_t> l(8 + page.size(), 0);
+  for (size_t i = 0; i < page.size(); ++i) l[8 + i] = page[i];
+  if (l.size() > 8) l[8] &= 0x3F;  // the PS bit is reserved in MODE SELECT
+  return l;
+}
+
+std::vector<uint8_t> StreamingDescriptor(uint32_t end_lba, uint32_t write_kbs) {
+  std::vector<uint8_t> d(28, 0);
+  auto put = [&](size_t at, uint32_t v) {
+    d[at] = uint8_t(v >> 24), d[at + 1] = uint8_t(v >> 16), d[at + 2] = uint8_t(v >> 8), d[at + 3] = uint8_t(v);
+  };
+  put(8, end_lba);
+  put(12, write_kbs);  // read size, kB
+  put(16, 1000);       // read time, ms
+  put(20, write_kbs);  // write size, kB
+  put(24, 1000);       // write time, ms
+  return d;
+}
+
 }  // namespace mmc

@@ -40,7 +40,7 @@ int ReadDesc(const UdfBlockReader& read, uint32_t lba, uint32_t loc, uint16_t id
   return udf_check_tags(b->data(), kBlock, loc);
 }
 
-bool CheckVrs(const UdfBlockReader& read, uint32_t session) {
+bool CheckVrs(const UdfBlockReader& read, uint32_t session, bool report) {
   Block b(kBlock);
   bool bea = false, nsr = false;
   for (uint32_t i = 0; i < 32; ++i) {
@@ -52,7 +52,7 @@ bool CheckVrs(const UdfBlockReader& read, uint32_t session) {
     else if (id == "TEA01") return bea && nsr;
     else if (id != "CD001" && id != "BOOT2" && id != "CDW02") break;
   }
-  CDRW_ERR("no UDF volume recognition sequence at %u.", session + 16);
+  if (report) CDRW_ERR("no UDF volume recognition sequence at %u.", session + 16);
   return false;
 }
 
@@ -98,8 +98,6 @@ int udf_scan_session(const UdfBlockReader& read, uint32_t session, uint32_t last
   *out = UdfScan{};
   out->session_start = session;
   out->last_block = last_block;
-  if (!CheckVrs(read, session)) return -1;
-
   Block b;
   uint32_t anchors[] = {session + udf::kAnchor, last_block, last_block >= 256 ? last_block - 256 : 0};
   bool found = false;
@@ -114,6 +112,19 @@ int udf_scan_session(const UdfBlockReader& read, uint32_t session, uint32_t last
     return -1;
   }
   auto avdp = Get<udf::AnchorDesc>(b);
+  // A rewritable disc keeps several recordings in one session: the last
+  // one is found by its end anchor, and its recognition sequence lies in
+  // the 32 blocks before its descriptor sequence.
+  uint32_t volume = session;
+  if (!CheckVrs(read, session, false)) {
+    uint32_t v = avdp.main_vds.location >= 32 ? avdp.main_vds.location - 32 : 0;
+    if (v <= session || v > last_block || !CheckVrs(read, v, true)) {
+      if (v <= session) CheckVrs(read, session, true);
+      return -1;
+    }
+    volume = v;
+  }
+  out->session_start = volume;
   uint32_t vds_len = std::min(avdp.main_vds.length / kBlock, kMaxVdsBlocks);
   bool pvd = false, pd = false, lvd = false;
   udf::LongAd fsd{};

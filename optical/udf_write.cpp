@@ -12,19 +12,8 @@
 
 namespace {
 
-bool Sequential(int profile) {
-  switch (profile) {
-    case kProfileDvdMinusR: case kProfileDvdPlusR: case kProfileDvdPlusRDl: case kProfileBdR:
-    case kProfileHdDvdR: case kProfileDvdMinusRwSeq:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool Rewritable(int profile) {
-  return profile == kProfileDvdMinusRwOverwrite || profile == kProfileDvdPlusRw || profile == kProfileBdRe;
-}
+bool Sequential(int profile) { return cdrw_profile_sequential(profile); }
+bool Rewritable(int profile) { return cdrw_profile_rewritable(profile); }
 
 int WriteUnits(CdrwBlockDev* dev, const uint8_t* data, uint32_t units) {
   UdfWriterState& s = dev->udf;
@@ -40,7 +29,8 @@ int WriteUnits(CdrwBlockDev* dev, const uint8_t* data, uint32_t units) {
   return 0;
 }
 
-int WriteHeader(CdrwBlockDev* dev, const std::vector<UdfFile>& files, uint32_t end) {
+// Writes the header blocks from `from` on (0: the whole header).
+int WriteHeader(CdrwBlockDev* dev, const std::vector<UdfFile>& files, uint32_t end, uint32_t from) {
   UdfWriterState& s = dev->udf;
   udf::HeaderParams p;
   p.hdr_start = s.hdr_start;
@@ -53,11 +43,37 @@ int WriteHeader(CdrwBlockDev* dev, const std::vector<UdfFile>& files, uint32_t e
     CDRW_ERR("directory of %zu files does not fit the header.", files.size());
     return -ENOSPC;
   }
-  int ret = dev->WriteBlocks(s.hdr_start, img.data(), udf::kHdrLength);
+  if (from >= udf::kHdrLength) return 0;
+  int ret = dev->WriteBlocks(s.hdr_start + from, img.data() + size_t{from} * udf::kBlock, udf::kHdrLength - from);
   return ret < 0 ? ret : (ret > 0 ? -EIO : 0);
 }
 
+// Where a header write resumes: on sequential media the blocks already
+// written cannot be written again, so it goes on from the track's next
+// writable block (the header is rebuilt the same, only its times differ).
+uint32_t HeaderResume(CdrwBlockDev* dev) {
+  UdfWriterState& s = dev->udf;
+  uint32_t nwa = 0;
+  if (!Sequential(dev->Profile()) || dev->TrackNwa(s.udf_track, &nwa) != 0) return 0;
+  if (nwa < s.hdr_start || nwa > s.hdr_start + udf::kHdrLength) return 0;
+  return nwa - s.hdr_start;
+}
+
 }  // namespace
+
+bool cdrw_profile_sequential(int profile) {
+  switch (profile) {
+    case kProfileDvdMinusR: case kProfileDvdPlusR: case kProfileDvdPlusRDl: case kProfileBdR:
+    case kProfileHdDvdR: case kProfileDvdMinusRwSeq:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool cdrw_profile_rewritable(int profile) {
+  return profile == kProfileDvdMinusRwOverwrite || profile == kProfileDvdPlusRw || profile == kProfileBdRe;
+}
 
 uint32_t cdrw_write_unit(int profile) {
   if (profile >= 0x10 && profile <= 0x2B) return 16;
@@ -78,6 +94,10 @@ int cdrw_udf_hdr_start(CdrwBlockDev* dev, int option) {
   }
   int profile = dev->Profile();
   s.unit = cdrw_write_unit(profile);
+  if ((Sequential(profile) || Rewritable(profile)) && dev->Prewrite() != 0) {
+    CDRW_ERR("prepare writing failed.");
+    return -EIO;
+  }
   if (Sequential(profile)) {
     if (dev->ReserveHeader(udf::kHdrLength, &s.hdr_start, &s.udf_track, &s.data_track, &s.session) != 0) {
       CDRW_ERR("reserve header track failed.");
@@ -105,7 +125,9 @@ int cdrw_udf_open_file(CdrwBlockDev* dev, const char* name) {
   CDRW_CHECK(name != nullptr && name[0] != '\0');
   UdfWriterState& s = dev->udf;
   CDRW_CHECK(s.started && !s.file_open);
-  if (udf::EncodeCs0(name).empty()) {
+  bool control = false;
+  for (const char* c = name; *c; ++c) control |= static_cast<unsigned char>(*c) < 0x20 || *c == '/';
+  if (control || udf::EncodeCs0(name).empty()) {
     CDRW_ERR("file name %s cannot be recorded.", name);
     return -EINVAL;
   }
@@ -188,22 +210,31 @@ int cdrw_udf_hdr_end(CdrwBlockDev* dev, const UdfFile* files, int count) {
   std::vector<UdfFile> list = files ? std::vector<UdfFile>(files, files + count) : s.files;
   int ret = 0;
 
-  // The end anchor closes the data: last block of one more unit.
-  std::vector<uint8_t> unit(size_t{s.unit} * udf::kBlock, 0);
-  const uint32_t anchor = s.next + s.unit - 1;
-  udf::BuildAnchor(unit.data() + size_t{s.unit - 1} * udf::kBlock, anchor, s.hdr_start);
-  CDRW_INFO("udf end anchor vd at %llu \n", static_cast<unsigned long long>(anchor));
-  CDRW_STEP(ret = WriteUnits(dev, unit.data(), 1));
   const bool seq = Sequential(dev->Profile());
-  CDRW_STEP(ret = dev->Flush());
-  if (seq) CDRW_STEP(ret = dev->CloseTrack(s.data_track));
+  if (s.end_anchor == 0) {
+    // The end anchor closes the data: last block of one more unit.
+    std::vector<uint8_t> unit(size_t{s.unit} * udf::kBlock, 0);
+    const uint32_t anchor = s.next + s.unit - 1;
+    udf::BuildAnchor(unit.data() + size_t{s.unit - 1} * udf::kBlock, anchor, s.hdr_start);
+    CDRW_INFO("udf end anchor vd at %llu \n", static_cast<unsigned long long>(anchor));
+    CDRW_STEP(ret = WriteUnits(dev, unit.data(), 1));
+    s.end_anchor = anchor;
+  }
+  if (!s.data_closed) {
+    CDRW_STEP(ret = dev->Flush());
+    if (seq) CDRW_STEP(ret = dev->CloseTrack(s.data_track));
+    s.data_closed = true;
+  }
 
-  CDRW_INFO("udf writing header at %u.\n", s.hdr_start);
-  if ((ret = WriteHeader(dev, list, anchor)) != 0) {
-    CDRW_ERR("write udf header failed!!!, retrying...");
-    CDRW_INFO("retry udf header will start at %u, track is %u, session is %u.\n", s.hdr_start, s.udf_track,
-              s.session);
-    if ((ret = WriteHeader(dev, list, anchor)) != 0) return ret;
+  if (!s.hdr_written) {
+    CDRW_INFO("udf writing header at %u.\n", s.hdr_start);
+    if ((ret = WriteHeader(dev, list, s.end_anchor, HeaderResume(dev))) != 0) {
+      CDRW_ERR("write udf header failed!!!, retrying...");
+      CDRW_INFO("retry udf header will start at %u, track is %u, session is %u.\n", s.hdr_start, s.udf_track,
+                s.session);
+      if ((ret = WriteHeader(dev, list, s.end_anchor, HeaderResume(dev))) != 0) return ret;
+    }
+    s.hdr_written = true;
   }
   CDRW_STEP(ret = dev->Flush());
   if (seq) {

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
+#include <sys/wait.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -137,6 +138,16 @@ int stat(const char* p, struct stat* st) {
 int access(const char* p, int mode) {
   if (auto* b = board()) return ::access(b->path(p).c_str(), mode);
   return ::access(p, mode);
+}
+
+int unlink(const char* p) {
+  if (auto* b = board()) return ::unlink(b->path(p).c_str());
+  return ::unlink(p);
+}
+
+int mkfifo(const char* p, mode_t mode) {
+  if (auto* b = board()) return ::mkfifo(b->path(p).c_str(), mode);
+  return ::mkfifo(p, mode);
 }
 
 FILE* fopen(const char* p, const char* mode) {
@@ -287,6 +298,11 @@ ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
   return ::recvmsg(fd, msg, flags);
 }
 
+int connect(int fd, const struct sockaddr* addr, socklen_t len) { return ::connect(fd, addr, len); }
+int listen(int fd, int backlog) { return ::listen(fd, backlog); }
+int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags) { return ::accept4(fd, addr, len, flags); }
+ssize_t send(int fd, const void* buf, size_t len, int flags) { return ::send(fd, buf, len, flags); }
+
 int mount(const char* source, const char* target, const char* fstype, unsigned long flags, const void* data) {
   if (auto* b = board()) return b->mount(source, target, fstype, flags, data);
   return ::mount(source, target, fstype, flags, data);
@@ -325,6 +341,8 @@ int kill(pid_t pid, int sig) {
   if (auto* b = board()) return b->kill(pid, sig);
   return ::kill(pid, sig);
 }
+
+pid_t waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }
 
 namespace {
 bool list_processes(std::vector<Process>* v) {

@@ -38,6 +38,9 @@ int ioctl(int fd, unsigned long request, void* arg);
 int flock(int fd, int op);
 int stat(const char* path, struct stat* st);
 int access(const char* path, int mode);
+// Board paths, mapped like open()'s.
+int unlink(const char* path);
+int mkfifo(const char* path, mode_t mode);
 FILE* fopen(const char* path, const char* mode);
 int fdatasync(int fd);
 void sync();
@@ -73,16 +76,23 @@ int sysinfo(struct sysinfo* info);
 
 // Sockets.  With a board, a kernel event socket (AF_NETLINK,
 // NETLINK_KOBJECT_UEVENT) listens to the board's event channel instead of
-// the kernel; other families are the host's.
+// the kernel, and so does a routing socket (NETLINK_ROUTE) for link events
+// unless the board runs in a network namespace of its own; other families
+// are the host's.
 int socket(int domain, int type, int protocol);
 int bind(int fd, const struct sockaddr* addr, socklen_t len);
 int setsockopt(int fd, int level, int name, const void* value, socklen_t len);
 ssize_t recv(int fd, void* buf, size_t len, int flags);
 ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct sockaddr* from, socklen_t* fromlen);
 ssize_t recvmsg(int fd, struct msghdr* msg, int flags);
+// Local sockets are the host's; their addresses are host paths (see path()).
+int connect(int fd, const struct sockaddr* addr, socklen_t len);
+int listen(int fd, int backlog);
+int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags);
+ssize_t send(int fd, const void* buf, size_t len, int flags);
 
 // Where a board path really lives, for file calls the seam does not wrap
-// (rename, unlink, mkdir, realpath ...).  Identity without a board.
+// (rename, mkdir, realpath ...).  Identity without a board.
 std::string path(const char* board_path);
 
 int mount(const char* source, const char* target, const char* fstype, unsigned long flags, const void* data);
@@ -93,6 +103,8 @@ int stime(time_t t);
 // The kernel's time zone alone (minutes west of UTC); the clock is untouched.
 int settimezone(int minutes_west);
 int kill(pid_t pid, int sig);
+// Waits for a child the caller started.
+pid_t waitpid(pid_t pid, int* status, int options);
 
 // Processes other than the caller, with their /proc/PID/cmdline (arguments
 // separated by NULs); kernel threads are left out.  With a board, only the

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -211,10 +212,15 @@ class SimBackend final : public osa::sys::Backend {
   }
 
   // Kernel event sockets listen to the board's channel.
+  // Routing link events come from the board too, unless the program runs
+  // in a network namespace of its own, whose kernel then has them.
   int socket(int domain, int type, int protocol) override {
-    if (domain != AF_NETLINK || protocol != NETLINK_KOBJECT_UEVENT) return ::socket(domain, type, protocol);
+    bool uevents = domain == AF_NETLINK && protocol == NETLINK_KOBJECT_UEVENT;
+    bool links = domain == AF_NETLINK && protocol == NETLINK_ROUTE && !PrivateNetns();
+    if (!uevents && !links) return ::socket(domain, type, protocol);
     int fd = -1;
-    auto l = UeventListener::Open(board_->dir(), type, &fd);
+    auto l = uevents ? UeventListener::Open(board_->dir(), type, &fd)
+                     : UeventListener::Open(board_->dir(), type, &fd, kLinkChannel, RTMGRP_LINK);
     if (!l) return -1;
     std::lock_guard g(lock_);
     uevents_[fd] = std::move(l);

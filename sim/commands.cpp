@@ -2,6 +2,7 @@
 
 #include "sim/models/disk.h"
 #include "sim/models/flash.h"
+#include "sim/models/mmcdrive.h"
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,9 +41,12 @@ std::span<const Command> ExtraCommands() {
       {"peers", "peers DIR PID                 serve the board's serial peers while PID lives", PeersCommand},
       {"rtc", "rtc DIR dump|poke REG BYTE...   the clock chip's registers", RtcCommand},
       {"uevent", "uevent DIR TEXT|-                send one kernel event (TEXT: \\0 separates fields)", UeventCommand},
-      {"modem", "modem DIR plug P|unplug P       plug or unplug the board's USB modem on port P", ModemCommand},
+      {"modem", "modem DIR plug P|unplug P|reset P|set P KEY=JSON...|link NAME up|down\n"
+                "                                     plug, unplug, power-cycle or change the USB modem on\n"
+                "                                     port P, or send a routing link event", ModemCommand},
       {"plug", "plug DIR NAME                  plug a disk of the board's list (kernel burst)", DiskPlugCommand},
       {"unplug", "unplug DIR NAME                unplug a disk", DiskPlugCommand},
+      {"disc", "disc DIR [--drive srM] none|PROFILE [--blocks N] [--fail-write N] [--recovered-write N] [--bad] [--speeds LIST]", DiscCommand},
       {"flash", "flash DIR cut N|restart|stats|bad|fail-erase|fail-write|good MTD BLOCK", FlashCommand},
   };
   return k;

@@ -13,6 +13,7 @@
 #include "sim/models/md.h"
 #include "sim/models/flashset.h"
 #include "sim/models/gpio.h"
+#include "sim/models/mmcdrive.h"
 #include "sim/models/procstat.h"
 #include "sim/models/resource.h"
 #include "sim/models/rtc.h"
@@ -25,6 +26,8 @@ namespace sim {
 extern const Model kZqMcuModel;
 extern const Model kSpiFlashModel;
 extern const Model kQcqmiModel;
+extern const Model kUsbAuthorizedModel;
+extern const Model kProcUsbModel;
 
 namespace {
 
@@ -46,6 +49,8 @@ const std::vector<Model>& builtin() {
       kDiskModel,
       kQcqmiModel,
       kMdModel,
+      kUsbAuthorizedModel, kProcUsbModel,
+      kMmcSgModel, kMmcSrModel,
   };
   return k;
 }

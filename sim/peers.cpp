@@ -239,7 +239,7 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     long now_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now() - start)
                                         .count());
-    int timeout = 1000;
+    int timeout = modems.NextDueMs(*b, 1000);
     for (auto& s : schedule)
       if (s.at_ms >= 0) timeout = std::min<int>(timeout, static_cast<int>(std::max(0L, s.at_ms - now_ms)));
     ::poll(p.data(), p.size(), timeout);
@@ -249,6 +249,7 @@ int serve(const std::string& dir, pid_t watch, int ready) {
         modems.Input(*b, p[i].fd);
         qmi.Input(*b, p[i].fd);
       }
+    modems.Tick(*b);
     if (watch_fd < 0 && ::kill(watch, 0) != 0) break;
     if (!fs::exists(dir + "/board.json", ec)) break;
     for (size_t i = 0; i < lines.size(); ++i)

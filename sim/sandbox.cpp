@@ -197,6 +197,15 @@ bool fence(const Board& b, bool root) {
   if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return say("cannot bind " + dir);
   std::vector<std::string> bound;
   if (!bind_owned(b, &bound)) return false;
+  // The board's kernel messages stand in for the host's, so a copy of
+  // them ("cat /proc/kmsg") never drains the host's log.
+  if (root && b.owns("/proc/kmsg")) {
+    std::string mine = dir + "/proc/kmsg";
+    std::error_code ec;
+    fs::create_directories(dir + "/proc", ec);
+    if (!fs::exists(mine, ec)) std::ofstream(mine).flush();
+    if (mount(mine.c_str(), "/proc/kmsg", nullptr, MS_BIND, nullptr) != 0) return say("cannot bind /proc/kmsg");
+  }
   // In a private network namespace its own network files stay writable.
   if (PrivateNetns())
     for (const char* net : {"/sys/devices/virtual/net", "/proc/sys/net"}) {
@@ -214,7 +223,8 @@ bool fence(const Board& b, bool root) {
 // this process executes gets them back.
 bool drop_capabilities() {
   int caps[] = {CAP_SYS_ADMIN, CAP_SYS_BOOT, CAP_SYS_TIME, CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_MKNOD,
-                CAP_SYS_PTRACE, CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_CHROOT, CAP_SETFCAP, CAP_LINUX_IMMUTABLE};
+                CAP_SYS_PTRACE, CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_CHROOT, CAP_SETFCAP, CAP_LINUX_IMMUTABLE,
+                CAP_SYSLOG};
   for (int c : caps) {
     if ((c == CAP_NET_ADMIN || c == CAP_NET_RAW) && PrivateNetns()) continue;
     if (prctl(PR_CAPBSET_DROP, c, 0, 0, 0) != 0) return say("cannot drop capability " + std::to_string(c));

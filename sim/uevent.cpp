@@ -22,14 +22,13 @@ namespace sim {
 
 namespace {
 
-constexpr unsigned kUeventGroup = 1;  // the kernel's group for its own events
-
 int fail(int e) {
   errno = e;
   return -1;
 }
 
-std::string channel_dir(const std::string& dir) { return dir + "/uevent"; }
+// The folder of a channel: DIR/uevent or DIR/rtnetlink.
+std::string channel_of(const std::string& dir, const char* channel) { return dir + "/" + channel; }
 
 // The address of a socket file.  A board directory may be deeper than a
 // socket path allows; the folder is then reached through a descriptor.
@@ -61,7 +60,8 @@ class SocketAddr {
 
 }  // namespace
 
-std::unique_ptr<UeventListener> UeventListener::Open(const std::string& dir, int type, int* fd) {
+std::unique_ptr<UeventListener> UeventListener::Open(const std::string& dir, int type, int* fd, const char* channel,
+                                                     unsigned group) {
   int kind = type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (kind != SOCK_DGRAM && kind != SOCK_RAW) {
     errno = ESOCKTNOSUPPORT;
@@ -70,16 +70,16 @@ std::unique_ptr<UeventListener> UeventListener::Open(const std::string& dir, int
   int s = ::socket(AF_UNIX, SOCK_DGRAM | (type & (SOCK_CLOEXEC | SOCK_NONBLOCK)), 0);
   if (s < 0) return nullptr;
   *fd = s;
-  return std::unique_ptr<UeventListener>(new UeventListener(dir, s));
+  return std::unique_ptr<UeventListener>(new UeventListener(channel_of(dir, channel), s, group));
 }
 
 UeventListener::~UeventListener() {
-  if (!name_.empty()) ::unlink((channel_dir(dir_) + "/" + name_).c_str());
+  if (!name_.empty()) ::unlink((dir_ + "/" + name_).c_str());
 }
 
 int UeventListener::join() {
   if (!name_.empty()) return 0;
-  std::string folder = channel_dir(dir_);
+  const std::string& folder = dir_;  // the channel's folder
   if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return -1;
   std::string name = std::to_string(getpid()) + "." + std::to_string(fd_);
   SocketAddr addr(folder, name);
@@ -96,7 +96,7 @@ int UeventListener::bind(const struct sockaddr* addr, socklen_t len) {
   sockaddr_nl nl;
   std::memcpy(&nl, addr, sizeof nl);
   if (nl.nl_family != AF_NETLINK) return fail(EINVAL);
-  return (nl.nl_groups & kUeventGroup) ? join() : 0;
+  return (nl.nl_groups & group_) ? join() : 0;
 }
 
 int UeventListener::setsockopt(int level, int name, const void* value, socklen_t len) {
@@ -105,7 +105,7 @@ int UeventListener::setsockopt(int level, int name, const void* value, socklen_t
     if (!value || len < sizeof(int)) return fail(EINVAL);
     int group;
     std::memcpy(&group, value, sizeof group);
-    return group == static_cast<int>(kUeventGroup) ? join() : 0;
+    return group >= 1 && group <= 32 && (1u << (group - 1)) == group_ ? join() : 0;
   }
   if (level == SOL_SOCKET && name == SO_PASSCRED) {
     if (!value || len < sizeof(int)) return fail(EINVAL);
@@ -133,7 +133,7 @@ ssize_t UeventListener::recvmsg(struct msghdr* msg, int flags) {
     sockaddr_nl from = {};
     from.nl_family = AF_NETLINK;
     from.nl_pid = 0;  // the kernel
-    from.nl_groups = kUeventGroup;
+    from.nl_groups = group_;
     std::memcpy(msg->msg_name, &from, std::min<size_t>(msg->msg_namelen, sizeof from));
     msg->msg_namelen = sizeof from;
   }
@@ -157,8 +157,8 @@ ssize_t UeventListener::recvmsg(struct msghdr* msg, int flags) {
   return n;
 }
 
-int UeventSend(const std::string& dir, std::string_view message, std::string* err) {
-  std::string folder = channel_dir(dir);
+int UeventSend(const std::string& dir, std::string_view message, std::string* err, const char* channel) {
+  std::string folder = channel_of(dir, channel);
   DIR* d = ::opendir(folder.c_str());
   if (!d) {
     if (errno == ENOENT) return 0;  // nobody has listened yet

@@ -181,3 +181,4 @@ bool Fat32Geometry(uint64_t total, uint32_t bps, Fat32Layout* out);
 
 // Software RAID, rebuild policy; disk access, power and SMART.
 #include "storage/raid.h"
+#include "storage/access.h"

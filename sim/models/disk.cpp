@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "sim/models/disk_ata.h"
 #include "sim/models/md.h"
 #include "sim/sim.h"
 #include "sim/uevent.h"
@@ -229,11 +230,22 @@ class Disk final : public Device {
       case HDIO_DRIVE_CMD: {
         if (s_.no_drive_cmd) return err(EINVAL);
         auto* a = static_cast<uint8_t*>(arg);
+        if (DiskGone(board_, s_)) return err(ENODEV);
+        if (a[0] != 0xEC) return DiskDriveCmd(board_, s_, a);
         return ata(a[0], a[2], a[3], a + 4, "hdio");
       }
       case SG_IO: return sg(static_cast<sg_io_hdr_t*>(arg));
       default: return err(ENOTTY);
     }
+  }
+
+ ssize_t read(void* buf, size_t len) override { return DiskTransfer(board_, s_, fd_, false, buf, len, -1); }
+  ssize_t write(const void* buf, size_t len) override {
+    return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, -1);
+  }
+  ssize_t pread(void* buf, size_t len, off_t off) override { return DiskTransfer(board_, s_, fd_, false, buf, len, off); }
+  ssize_t pwrite(const void* buf, size_t len, off_t off) override {
+    return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, off);
   }
 
  private:
@@ -246,11 +258,15 @@ class Disk final : public Device {
     snprintf(line, sizeof line, "ata %s cmd=%02x feature=%02x count=%u via=%s", s_.name.c_str(), cmd, feature, count,
              via);
     board_.event(line);
-    if (cmd == 0xEC) fill_identify(s_, data);
+    if (cmd == 0xEC) {
+      fill_identify(s_, data);
+      DiskIdentifyExtras(board_, s_, data);
+    }
     return 0;
   }
   int sg(sg_io_hdr_t* io) {
     if (io->interface_id != 'S' || !io->cmdp || io->cmd_len < 6) return err(EINVAL);
+    if (int rc; DiskSgIo(board_, s_, io, &rc)) return rc;
     const uint8_t* c = io->cmdp;
     auto* out = static_cast<uint8_t*>(io->dxferp);
     io->status = io->host_status = io->driver_status = 0;

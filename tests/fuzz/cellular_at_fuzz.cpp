@@ -1,10 +1,12 @@
-// AT replies, the timing file, debug FIFO lines, uevent and link messages.
+// AT replies, the timing file, debug FIFO lines, uevent and link messages,
+// the kernel's USB device list.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "cellular/cellular.h"
 #include "cellular/internal.h"
+#include "cellular/scan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view s(reinterpret_cast<const char*>(data), size);
@@ -21,6 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string err;
   if (auto c = cellular::ParseFifoLine(s, &err); c && c->args.size() > cellular::kFifoMaxArgs) __builtin_trap();
   std::vector<std::string> problems;
+  for (const auto& d : cellular::ParseProcUsbDevices(s, &problems))
+    if (d.interfaces.size() > 32 || d.manufacturer.size() > 255 || d.product_name.size() > 255) __builtin_trap();
+  problems.clear();
   auto t = cellular::ParseTiming(s, &problems);
   if (cellular::PollsIn(t.no_service_srst_time1) < 1 || cellular::PassesIn(t.no_module_hrst_time) < 1) __builtin_trap();
   return 0;

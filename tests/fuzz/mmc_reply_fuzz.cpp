@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* d = data + 1;
   size_t n = size - 1;
   std::string err;
-  switch (data[0] % 7) {
+  switch (data[0] % 10) {
     case 0: {
       mmc::Sense s = mmc::ParseSense(d, n);
       mmc::SendState st;
@@ -47,6 +47,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint8_t state;
       std::vector<mmc::FormatDesc> f;
       if (mmc::ParseFormatCapacities(d, n, &state, &f, &err) == 0 && f.size() > n / 8) __builtin_trap();
+      break;
+    }
+    case 7: {
+      mmc::DvdPhysical ph;
+      if (mmc::ParseDvdPhysical(d, n, &ph, &err) == 0 && (ph.layers < 1 || ph.layers > 4)) __builtin_trap();
+      mmc::BookTypeName(ph.book);
+      break;
+    }
+    case 8: {
+      std::string type;
+      if (mmc::ParseBdDiscInfo(d, n, &type, &err) == 0 && type.size() > 3) __builtin_trap();
+      break;
+    }
+    case 9: {
+      std::vector<uint8_t> page;
+      if (mmc::FindModePage(d, n, n > 8 ? d[n - 1] & 0x3F : 5, &page, &err) == 0 &&
+          (page.size() < 2 || page.size() > n))
+        __builtin_trap();
       break;
     }
     default: {

@@ -22,7 +22,7 @@ struct FakeRecorder {
   int fail_write = 0, recovered_write = 0, writes = 0;
   std::map<uint32_t, std::vector<uint8_t>> blocks;
   bool reserved = false;
-  uint32_t reserve_len = 0, nwa = 0;
+  uint32_t reserve_len = 0, nwa = 0, hdr_nwa = 0;
   std::vector<std::string> log;
 
   static void Sense(sg_io_hdr_t* h, uint8_t k, uint8_t asc, uint8_t ascq) {
@@ -51,6 +51,8 @@ struct FakeRecorder {
       }
       case 0x5A: {
         std::vector<uint8_t> d(72, 0);
+        d[1] = 70;
+        d[8] = c[2] & 0x3F, d[9] = 62;
         d[8 + 12] = 0x10;  // 4096 KB
         return Reply(h, d), 0;
       }
@@ -81,8 +83,9 @@ struct FakeRecorder {
         d[1] = 34;
         uint32_t t = Be32(c + 2);
         d[2] = static_cast<uint8_t>(t);
-        if (t == 1 && reserved) d[6] = 0x80, PutBe32(d.data() + 24, reserve_len);
-        else d[6] = 0x40, PutBe32(d.data() + 8, reserve_len), PutBe32(d.data() + 12, nwa), d[7] = 1;
+        if (t == 1 && reserved)
+          d[6] = 0x81, PutBe32(d.data() + 24, reserve_len), PutBe32(d.data() + 12, hdr_nwa), d[7] = 1;
+        else d[6] = 0x41, PutBe32(d.data() + 8, reserve_len), PutBe32(d.data() + 12, nwa), d[7] = 1;
         return Reply(h, d), 0;
       }
       case 0x2A: {
@@ -91,7 +94,9 @@ struct FakeRecorder {
         if (fail_write && writes >= fail_write) return Sense(h, 3, 0x0C, 0), 0;
         bool in_reserved = reserved && lba + n <= reserve_len;
         if (!in_reserved && lba != nwa) return Sense(h, 5, 0x21, 0x02), 0;
-        if (!in_reserved) nwa += n;
+        if (in_reserved && lba != hdr_nwa) return Sense(h, 5, 0x21, 0x02), 0;
+        if (in_reserved) hdr_nwa += n;
+        else nwa += n;
         for (uint32_t i = 0; i < n; ++i) {
           auto* p = static_cast<const uint8_t*>(h->dxferp) + size_t{i} * 2048;
           blocks[lba + i].assign(p, p + 2048);

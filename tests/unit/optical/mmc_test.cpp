@@ -272,4 +272,48 @@ TEST(ScsiSend, SenseDecisionsOverTheTransport) {
   }
 }
 
+TEST(MmcReplies, StructuresAndModePages) {
+  std::string err;
+  std::vector<uint8_t> dvd(4 + 2048, 0);
+  dvd[0] = 0x08, dvd[1] = 0x02, dvd[4] = 0xE1, dvd[6] = 0x21;
+  mmc::DvdPhysical ph;
+  ASSERT_EQ(mmc::ParseDvdPhysical(dvd.data(), dvd.size(), &ph, &err), 0);
+  EXPECT_STREQ(mmc::BookTypeName(ph.book), "DVD+R/DL");
+  EXPECT_EQ(ph.layers, 2);
+  EXPECT_EQ(mmc::ParseDvdPhysical(dvd.data(), 20, &ph, &err), -1) << "short reply";
+  dvd[0] = 0, dvd[1] = 8;
+  EXPECT_EQ(mmc::ParseDvdPhysical(dvd.data(), dvd.size(), &ph, &err), -1) << "stated length too short";
+
+  std::vector<uint8_t> bd(4 + 112, 0);
+  bd[4] = 'D', bd[5] = 'I';
+  std::memcpy(bd.data() + 12, "BDW", 3);
+  std::string type;
+  ASSERT_EQ(mmc::ParseBdDiscInfo(bd.data(), bd.size(), &type, &err), 0);
+  EXPECT_EQ(type, "BDW");
+  bd[4] = 'X';
+  EXPECT_EQ(mmc::ParseBdDiscInfo(bd.data(), bd.size(), &type, &err), -1);
+
+  // Mode pages: after the header and any block descriptors, within the
+  // stated length and the transfer.
+  std::vector<uint8_t> ms(8 + 8 + 52, 0);
+  ms[1] = static_cast<uint8_t>(ms.size() - 2);
+  ms[7] = 8;  // one block descriptor
+  ms[16] = 0x85, ms[17] = 0x32;
+  std::vector<uint8_t> page;
+  ASSERT_EQ(mmc::FindModePage(ms.data(), ms.size(), 0x05, &page, &err), 0);
+  EXPECT_EQ(page.size(), 52u);
+  ASSERT_EQ(mmc::FindModePage(ms.data(), 30, 0x05, &page, &err), 0);
+  EXPECT_EQ(page.size(), 14u) << "cut at what was transferred";
+  EXPECT_EQ(mmc::FindModePage(ms.data(), ms.size(), 0x2A, &page, &err), -1);
+  ms[7] = 200;
+  EXPECT_EQ(mmc::FindModePage(ms.data(), ms.size(), 0x05, &page, &err), -1) << "descriptors past the reply";
+  std::vector<uint8_t> sel = mmc::ModeSelectList({0x85, 2, 1, 2});
+  EXPECT_EQ(sel, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0x05, 2, 1, 2})) << "PS cleared for MODE SELECT";
+
+  std::vector<uint8_t> sd = mmc::StreamingDescriptor(1000, 11080);
+  ASSERT_EQ(sd.size(), 28u);
+  EXPECT_EQ(sd[22] << 8 | sd[23], 11080) << "write size";
+  EXPECT_EQ(sd[26] << 8 | sd[27], 1000) << "per second";
+}
+
 }  // namespace
