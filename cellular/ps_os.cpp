@@ -55,7 +55,7 @@ class SysCallOs final : public CallOs {
   }
   bool Ended(pid_t pid) override {
     int st = 0;
-    pid_t r = waitpid(pid, &st, WNOHANG);
+    pid_t r = osa::sys::waitpid(pid, &st, WNOHANG);
     return r == pid || (r < 0 && errno == ECHILD);
   }
   std::optional<std::string> Cmdline(pid_t pid) override {
@@ -67,7 +67,7 @@ class SysCallOs final : public CallOs {
   }
   int Signal(pid_t pid, int sig) override { return osa::sys::kill(pid, sig); }
   bool Remove(const std::string& path) override {
-    return ::unlink(osa::sys::path(path.c_str()).c_str()) == 0 || errno == ENOENT;
+    return osa::sys::unlink(path.c_str()) == 0 || errno == ENOENT;
   }
   std::optional<std::string> Read(const std::string& path) override { return ReadSmall(path, 64); }
   bool HasNetcard(const std::string& name) override {
