@@ -361,15 +361,33 @@ class TableFamily final : public ModemFamily {
 
   void ApplyNetAccess(FamilyIo& io, const NetAccess& n) {
     if (io.cmd(OkCmd("AT+CGDCONT=1,\"IP\",\"" + n.apn + "\"\r")) != 0) NET3G_LOG(2, "Fail to set_cgdcont_cmd\n");
-    int a = n.auth == 0 ? 1 : n.auth == 1 ? 2 : 0;
+    // 1 PAP, 2 CHAP, 0 none, as text after "1," (built by appending: the
+    // board compiler warns about the temporaries of a long + chain).
+    const int a = n.auth == 0 ? 1 : n.auth == 1 ? 2 : 0;
+    std::string auth = "1,";
+    auth += static_cast<char>('0' + a);
+    auth += ",\"";
     if (type_ == 37) {
+      std::string t = "AT$QCPDPP=";
+      t += auth;
+      t += n.password;
+      t += "\",\"";
+      t += n.user;
+      t += "\"\r";
       if (a != 0)
-        io.cmd(OkCmd("AT$QCPDPP=1," + std::to_string(a) + ",\"" + n.password + "\",\"" + n.user + "\"\r", 1000, 1, 1));
+        io.cmd(OkCmd(t, 1000, 1, 1));
       else
         io.cmd(OkCmd("AT$QCPDPP=1\r", 1000, 1, 1));
       ReadNetAccess(io);
     } else {
-      io.cmd(OkCmd("AT^AUTHDATA=1," + std::to_string(a) + ",\"\",\"" + n.password + "\",\"" + n.user + "\"\r"));
+      std::string t = "AT^AUTHDATA=";
+      t += auth;
+      t += "\",\"";
+      t += n.password;
+      t += "\",\"";
+      t += n.user;
+      t += "\"\r";
+      io.cmd(OkCmd(t));
       std::string rec(kNetAccessCfgLen, '\0');
       PutText(rec, 0, 32, n.apn);
       PutText(rec, 32, 128, n.user);

@@ -131,7 +131,7 @@ void OpenDev(const TempBoard& b, int slot) {
   ASSERT_TRUE(WaitFor([&] { return WordAt(Ask(b, kOpenDev, slot, Word(1)), 8) == 0; }, 20));
 }
 
-TEST(Net3gNetns, Ec20CallUpRedialAfterKillCloseStaysDownUnplugLeavesNothing) {
+TEST(Net3gNetns, Ec20CallUpRedialAfterKillOrLinkDownCloseStaysDownUnplugLeavesNothing) {
   NEED_ROOT();
   TempBoard b(ModemBoard({nlohmann::json::object()}));
   Net3gNetns n(b);
@@ -156,12 +156,19 @@ TEST(Net3gNetns, Ec20CallUpRedialAfterKillCloseStaysDownUnplugLeavesNothing) {
   kill(daemon, SIGKILL);
   ASSERT_TRUE(WaitFor([&] { return Count(b, "tool 3gpp ") == 2 && CallState(b, 0) == 3; }, 60)) << n.log();
 
+  // The kernel reports the link down: the link watcher closes the call, which is dialled again.
+  auto r = testsupport::Run({"/usr/bin/nsenter", "-t", std::to_string(n.pid()), "-n", "/usr/sbin/ip", "link", "set",
+                             "ppp5", "down"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(WaitFor([&] { return n.log().find("PPP link is down!") != std::string::npos; }, 10)) << n.log();
+  ASSERT_TRUE(WaitFor([&] { return Count(b, "tool 3gpp ") == 3 && CallState(b, 0) == 3; }, 60)) << n.log();
+
   // CLOSE_PPP: down, and no new dial.
   ASSERT_EQ(WordAt(Ask(b, kClosePpp, 0), 8), 0);
   ASSERT_TRUE(WaitFor([&] { return CallState(b, 0) == 0; }, 40)) << n.log();
   std::this_thread::sleep_for(std::chrono::seconds(3));
   EXPECT_EQ(CallState(b, 0), 0);
-  EXPECT_EQ(Count(b, "tool 3gpp "), 2);
+  EXPECT_EQ(Count(b, "tool 3gpp "), 3);
   EXPECT_FALSE(HasIface(n.Addr(), "ppp5", "10.64.0.2"));
   EXPECT_TRUE(n.Children().empty());
 
