@@ -230,6 +230,7 @@ bool Worker::StatusGeneric() {
 bool Worker::SoftReset() {
   if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(2, "Fail to process CFUN = 0\n");
   if (Cmd(CfunCmd(1)) != 0) NET3G_LOG(2, "Fail to process CFUN = 1\n");
+  if (match_.info.type == 37) Cmd(SimpleCmd("at+cops=0\r", 500, 1, 2));  // the U8300 re-selects its operator
   return true;
 }
 

@@ -52,6 +52,21 @@ std::optional<std::string> FamilyPeer::Answer(const Board& b, int index, const n
   if ((Starts(cmd, "ATD") || Starts(cmd, "atd")) && cmd.find(';') == std::string::npos)
     return std::string("\r\nCONNECT 150000000\r\n");
   if (f.empty() || f == "generic" || f == "quectel_lte_ec20") return std::nullopt;
+  // "drop_call": the network ends the call; the modem says so before its next answer.
+  std::string dropped;
+  if (call_up_ && m.value("drop_call", false)) {
+    SetCall(b, index, false);
+    if (f == "longsung_lte_u8300") dropped = Line("^DATADISCONN");
+    if (f == "zte_lte_me3760") dropped = Line("+ZCONSTAT: 0,1");
+  }
+  auto own = OwnAnswer(b, index, m, cmd);
+  if (!own) return dropped.empty() ? std::nullopt : std::optional<std::string>(dropped + Ok());
+  return dropped + *own;
+}
+
+std::optional<std::string> FamilyPeer::OwnAnswer(const Board& b, int index, const nlohmann::json& m,
+                                                 const std::string& cmd) {
+  const std::string f = m.value("family", "");
   if (cmd == "AT+CPIN?" || cmd == "AT+QCPIN?") {
     if (m.value("simbusy", false)) return Line("+CME ERROR: SIM busy");
     return Ok(cmd == "AT+QCPIN?" ? "+QCPIN: READY" : "+CPIN: READY");

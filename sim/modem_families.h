@@ -17,6 +17,7 @@ class FamilyPeer {
   bool call_up() const { return call_up_; }
 
  private:
+  std::optional<std::string> OwnAnswer(const Board& b, int index, const nlohmann::json& m, const std::string& cmd);
   void SetCall(const Board& b, int index, bool up);
   bool call_up_ = false;
 };

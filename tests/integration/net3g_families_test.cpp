@@ -132,6 +132,16 @@ void RunFamilies(const std::vector<Fam>& fams) {
     EXPECT_EQ(uint32_t(WordAt(Ask(b, 4, int(i)), 20)), inet_addr("10.64.0.2"));
   }
   if (testing::Test::HasFailure()) ADD_FAILURE() << n.log().substr(0, 200000);
+  // The network ends the calls the modem reports ("^DATADISCONN", "+ZCONSTAT: 0"): they leave state 3.
+  std::vector<int> dropped;
+  for (size_t i = 0; i < fams.size(); ++i) {
+    std::string f = fams[i].family;
+    if (f != "longsung_lte_u8300" && f != "zte_lte_me3760") continue;
+    ASSERT_EQ(testsupport::Run({"dvrsim", "modem", b.dir(), "set", std::to_string(i), "drop_call=true"}).status, 0);
+    dropped.push_back(int(i));
+  }
+  for (int i : dropped) EXPECT_TRUE(WaitFor([&] { return WordAt(Ask(b, 4, i), 16) != 3; }, 40)) << fams[i].family;
+  EXPECT_NE(n.log().find("link is down!"), std::string::npos);
 }
 
 TEST(Net3gFamilies, ThreeGFamiliesAgainstTheirPeers) {
