@@ -64,6 +64,22 @@ int WaitFormat(cddev_t* dev) {
   return -EIO;
 }
 
+// A full format whatever the disc's state: type 30h on BD-RE, 26h on DVD+RW.
+int Reformat(cddev_t* dev) {
+  uint8_t state = 0;
+  std::vector<mmc::FormatDesc> descs;
+  if (int ret = FormatCapacities(dev, &state, &descs); ret != 0) return ret;
+  const uint8_t want = dev->profile == kProfileBdRe ? 0x30 : 0x26;
+  for (const mmc::FormatDesc& d : descs)
+    if (d.type == want) {
+      if (int ret = Format(dev, d.blocks, d.type, d.param); ret != 0) return ret;
+      int ret = WaitFormat(dev);
+      return ret == 0 ? get_disc_info(dev) : ret;
+    }
+  CDRW_ERR("can't locate appropriate format descriptor");
+  return -EIO;
+}
+
 }  // namespace
 
 int format_bdre(cddev_t* dev) {
@@ -137,7 +153,10 @@ int cdrw_erase(cddev_t* dev) {
   int ret;
   switch (dev->profile) {
     case kProfileBdRe:
-      ret = format_bdre(dev);
+    case kProfileDvdPlusRw:
+      // Formatting again is what empties these; format_bdre alone would
+      // leave a formatted disc as it is and report success.
+      ret = Reformat(dev);
       break;
     case kProfileCdRw:
     case kProfileDvdMinusRwSeq:
@@ -145,9 +164,6 @@ int cdrw_erase(cddev_t* dev) {
       ret = Send(dev, mmc::Blank());
       if (ret == 0) ret = cdrw_lu_ready(dev, 4800);
       if (ret == 0) ret = get_disc_info(dev);
-      break;
-    case kProfileDvdPlusRw:
-      ret = cdrw_quickformat(dev, 0);
       break;
     default:
       CDRW_ERR("NO supported disc!");

@@ -211,6 +211,29 @@ int cdrw_init(cddev_t* dev, const char* sg) {
   return 0;
 }
 
+int cdrw_load(cddev_t* dev, const char* sg) {
+  CDRW_CHECK(dev != nullptr && sg != nullptr);
+  if (dev->drv.refcount > 0) {
+    CDRW_INFO("Recorder is already loaded!");
+    return 0;
+  }
+  mmc::Drive drv;
+  drv.dev = sg;
+  drv.transport = dev->drv.transport;
+  drv.sleep = dev->drv.sleep;
+  if (!drv.transport) {
+    drv.fd = osa::UniqueFd(osa::sys::open(sg, O_RDWR | O_NONBLOCK));
+    if (!drv.fd.valid()) {
+      CDRW_ERR("scsi_open failed!");
+      return -errno;
+    }
+  }
+  mmc::Command c = mmc::LoadUnload(true);
+  int ret = __scsi_send(&drv, &c);
+  if (ret != 0) CDRW_WARN("scsi_load failed!");
+  return ret;
+}
+
 int cdrw_close(cddev_t* dev) {
   CDRW_CHECK(dev != nullptr);
   if (dev->drv.refcount <= 0) return 0;
@@ -240,12 +263,20 @@ int cddev_t::WriteBlocks(uint32_t lba, const uint8_t* data, uint32_t count) {
   return 0;
 }
 
-int cddev_t::ReadBlocks(uint32_t lba, uint8_t* data, uint32_t count) {
-  std::string sr;
-  if (cdrw_sr_name(sg, &sr) != 0) {
+int cddev_t::SrNode(std::string* out) {
+  // The drive keeps its block device while the handle lives: look it up once.
+  if (sr_path.empty() && cdrw_sr_name(sg, &sr_path) != 0) {
+    sr_path.clear();
     CDRW_ERR("cannot get %s sr name.", sg.c_str());
     return -ENODEV;
   }
+  *out = sr_path;
+  return 0;
+}
+
+int cddev_t::ReadBlocks(uint32_t lba, uint8_t* data, uint32_t count) {
+  std::string sr;
+  if (int ret = SrNode(&sr); ret != 0) return ret;
   osa::UniqueFd fd(osa::sys::open(sr.c_str(), O_RDONLY));
   if (!fd.valid()) return -errno;
   size_t len = size_t{count} * udf::kBlock;
@@ -313,10 +344,7 @@ cddev_t::~cddev_t() { iostat.reset(); }
 
 int cddev_t::LastSession(uint32_t* start, uint32_t* last_block) {
   std::string sr;
-  if (cdrw_sr_name(sg, &sr) != 0) {
-    CDRW_ERR("cannot get %s sr name.", sg.c_str());
-    return -ENODEV;
-  }
+  if (int ret = SrNode(&sr); ret != 0) return ret;
   osa::UniqueFd fd(osa::sys::open(sr.c_str(), O_RDONLY | O_NONBLOCK));
   if (!fd.valid()) {
     CDRW_ERR("open %s failed, %s.", sr.c_str(), std::strerror(errno));

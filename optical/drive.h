@@ -58,6 +58,9 @@ struct cddev_t : CdrwBlockDev {
   int LastSession(uint32_t* start, uint32_t* last_block) override;
   int TrackNwa(uint32_t track, uint32_t* nwa) override;
   int Prewrite() override;
+  // The sr block device, looked up once per handle.
+  int SrNode(std::string* out);
+  std::string sr_path;
 
   cddev_t();
   ~cddev_t() override;
@@ -67,6 +70,8 @@ struct cddev_t : CdrwBlockDev {
 
 int cdrw_init(cddev_t* dev, const char* sg);
 int cdrw_close(cddev_t* dev);
+// Closes the tray of a drive not in use ("Recorder is already loaded!" when it is).
+int cdrw_load(cddev_t* dev, const char* sg);
 int cdrw_lu_ready(cddev_t* dev, int tries);
 int get_driver_info(cddev_t* dev);
 int load_media(cddev_t* dev);

@@ -6,11 +6,13 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -20,6 +22,7 @@
 #include "sim/device.h"
 #include "sim/modem_families.h"
 #include "sim/models/watchdog.h"
+#include "sim/mountd.h"
 #include "sim/net.h"
 #include "sim/uevent.h"
 
@@ -44,6 +47,9 @@ class SimBackend final : public osa::sys::Backend {
   int open(const char* path, int flags, mode_t mode) override {
     if (!path) return fail(EFAULT);
     std::string p = path;
+    if ((p == "/proc/mounts" || p == "/proc/self/mounts") && board_->owns("/proc/mounts") &&
+        (flags & O_ACCMODE) == O_RDONLY)
+      return mounts_file(*board_);
     if (!board_->owns(p)) {
       std::string at;
       if (!outside_board(p, flags, &at)) return -1;
@@ -68,11 +74,15 @@ class SimBackend final : public osa::sys::Backend {
   }
 
   int close(int fd) override {
+    std::shared_ptr<Device> dev;  // dropped after the lock: a model may close descriptors of its own
+    std::shared_ptr<UeventListener> ev;
     {
       std::lock_guard g(lock_);
-      devices_.erase(fd);
-      uevents_.erase(fd);
+      if (auto it = devices_.find(fd); it != devices_.end()) dev = std::move(it->second), devices_.erase(it);
+      if (auto it = uevents_.find(fd); it != uevents_.end()) ev = std::move(it->second), uevents_.erase(it);
     }
+    dev.reset();
+    ev.reset();
     return ::close(fd);
   }
 
@@ -112,17 +122,21 @@ class SimBackend final : public osa::sys::Backend {
     return unowned_path(p);
   }
 
+  // Mounts are real only inside the board's own mount namespace (the
+  // sandbox's broker); anywhere else they fail with EPERM.  Each attempt
+  // and its result are recorded.
   int mount(const char* source, const char* target, const char* fstype, unsigned long flags,
             const void* data) override {
     char line[1024];
     std::snprintf(line, sizeof line, "mount %s %s %s 0x%lx %s", source ? source : "-", target ? target : "-",
                   fstype ? fstype : "-", flags, data ? static_cast<const char*>(data) : "-");
     board_->event(line);
-    return 0;
+    int rc = BrokerMount(*board_, source, target, fstype, flags, static_cast<const char*>(data));
+    return result("mount", target, rc);
   }
   int umount2(const char* target, int flags) override {
     board_->event("umount " + std::string(target ? target : "-") + " " + std::to_string(flags));
-    return 0;
+    return result("umount", target, BrokerUmount(*board_, target, flags));
   }
   int reboot(int cmd) override {
     char line[64];
@@ -275,6 +289,24 @@ class SimBackend final : public osa::sys::Backend {
   static int fail(int e) {
     errno = e;
     return -1;
+  }
+  int result(const char* what, const char* target, int rc) const {
+    int e = errno;
+    const char* name = rc == 0 ? "0" : strerrorname_np(e);
+    board_->event(std::string(what) + "-result " + (target ? target : "-") + " " + (name ? name : "?"));
+    errno = e;
+    return rc;
+  }
+  // The board's /proc/mounts, made for the calling process.
+  static int mounts_file(const Board& b) {
+    std::string text = BoardProcMounts(b);
+    int fd = ::memfd_create("mounts", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::lseek(fd, 0, SEEK_SET) != 0) {
+      ::close(fd);
+      return fail(EIO);
+    }
+    return fd;
   }
   int refuse_net(const std::string& what) const {
     board_->event("net-refused " + what);

@@ -25,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/mountd.h"
 #include "sim/net.h"
 #include "sim/sim.h"
 
@@ -198,13 +199,14 @@ bool fence(const Board& b, bool root) {
   std::vector<std::string> bound;
   if (!bind_owned(b, &bound)) return false;
   // The board's kernel messages stand in for the host's, so a copy of
-  // them ("cat /proc/kmsg") never drains the host's log.
+  // them ("cat /proc/kmsg") never drains the host's log. A board without
+  // them reads nothing; the file is not made up, so a reader through the
+  // seam still finds it missing.
   if (root && b.owns("/proc/kmsg")) {
     std::string mine = dir + "/proc/kmsg";
     std::error_code ec;
-    fs::create_directories(dir + "/proc", ec);
-    if (!fs::exists(mine, ec)) std::ofstream(mine).flush();
-    if (mount(mine.c_str(), "/proc/kmsg", nullptr, MS_BIND, nullptr) != 0) return say("cannot bind /proc/kmsg");
+    const char* src = fs::exists(mine, ec) ? mine.c_str() : "/dev/null";
+    if (mount(src, "/proc/kmsg", nullptr, MS_BIND, nullptr) != 0) return say("cannot bind /proc/kmsg");
   }
   // In a private network namespace its own network files stay writable.
   if (PrivateNetns())
@@ -262,8 +264,14 @@ int SandboxExec(const std::string& dir, char* const argv[], const std::string& p
   }
   if (!fenced(b->dir())) {
     bool root = geteuid() == 0;
+    // The host's /dev and tool folders, for the mount broker, before the
+    // fence covers them.
+    BrokerSeed seed;
+    if (root) seed = PrepareMountBroker(b->dir());
     // Fail closed as root: a command that cannot be fenced in does not run.
-    if (fence(*b, root) && (!root || drop_capabilities())) setenv("DVR_SANDBOXED", b->dir().c_str(), 1);
+    bool ok = fence(*b, root) && (!root || StartMountBroker(*b, seed)) && (!root || drop_capabilities());
+    seed = {};
+    if (ok) setenv("DVR_SANDBOXED", b->dir().c_str(), 1);
     else if (root) return 126;
   }
   std::string path = path_front.empty() ? "" : path_front + ":";

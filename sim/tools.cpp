@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/fs_tools.h"
 #include "sim/models/dmi.h"
 #include "sim/models/md.h"
 #include "sim/modems.h"
@@ -58,6 +59,8 @@ int RunToolStandIn(int argc, char** argv) {
   if (RunStandInRule(*b, name, line.substr(5 + strlen(name)), &status)) return status;
   for (auto& t : tools())
     if (strcmp(t.name, name) == 0) return t.run(*b, argc, argv);
+  // Disk and file system tools run for real on the board's images.
+  if (FsToolKnown(name) || strcmp(name, "ntfs-3g") == 0) return FsToolStandIn(*b, argc, argv);
   return 0;
 }
 

@@ -45,6 +45,22 @@ bool ReadSmall(const std::string& path, std::string* out);
 // True when the record passes the inventory filter.
 bool NeedFiltered(const PlatformCfg& cfg, const ScsiEntry& e, const std::string& domdisk);
 
+// Reads "parted DISK print -m -s"; false (logged) when it fails.
+bool PartedRead(const char* disk, PartedTable* out);
+// A device path we may put in a command ("Invalid para." otherwise).
+bool ValidDisk(const char* disk);
+// Runs a command; failure logs "run cmd %s failed.", success of a parted
+// call "%s succceed.".
+int RunLogged(const char* cmd, bool parted);
+// The block device's size in bytes through the seam, or 0.
+uint64_t DeviceBytes(const char* dev);
+// Writes `len` zero bytes at `off` (negative: from the end).
+bool ZeroAt(const char* dev, int64_t off, uint64_t len);
+// A mount point, made when missing.
+bool MakeMountDir(const char* dir);
+// mount(2) through the seam with the failure logged.
+int MountFs(const char* dev, const char* dir, const char* type, unsigned long flags, const char* data);
+
 }  // namespace hd
 
 #include <atomic>

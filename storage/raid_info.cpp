@@ -70,6 +70,7 @@ void copy_name(char (*out)[32], int i, const std::string& s) { snprintf(out[i], 
 }  // namespace
 
 std::vector<std::string> MdMemberNames(const std::string& md) { return md_entries(md, "sd"); }
+std::vector<std::string> MdNestedNames(const std::string& md) { return md_entries(md, "md"); }
 
 bool ReadMdNumber(const std::string& path, uint64_t* v, const char* what) {
   std::string text;

@@ -14,6 +14,8 @@ std::string MdBase(const char* raid);
 std::string DiskBase(const char* disk);
 // Names under /sys/block/NAME/md matching "dev-sd*", as "sdX".
 std::vector<std::string> MdMemberNames(const std::string& md);
+// The same for the arrays inside a nested array ("dev-md*"), as "mdN".
+std::vector<std::string> MdNestedNames(const std::string& md);
 // A number in a sysfs file; false (logged) when missing or not digits.
 bool ReadMdNumber(const std::string& path, uint64_t* v, const char* what);
 // Writes text to a sysfs attribute; false on failure.

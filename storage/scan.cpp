@@ -220,6 +220,7 @@ std::vector<MdArray> GetMdArrays() {
     if (ReadSmall("/sys/block/" + n + "/size", &text) && ParseSysU64(text, &s)) a.sectors = s;
     if (Raid_GetUUid(n.c_str(), a.uuid) != 0) std::memset(a.uuid, 0, sizeof a.uuid);
     a.members = MdMemberNames(n);
+    for (auto& sub : MdNestedNames(n)) a.members.push_back(sub);
     v.push_back(std::move(a));
   }
   return v;

@@ -163,10 +163,56 @@ int ext2_format(const char* dev);
 int ext3_format(const char* dev);
 int ext4_format(const char* dev);
 int ntfs_format(const char* dev);
-int Parted_MakePart(const char* disk, const char* name, uint64_t start, uint64_t len);
+int ext2_mount(const char* dev, const char* dir);
+int ext3_mount(const char* dev, const char* dir);
+int ext4_mount(const char* dev, const char* dir);
+int xfs_mount(const char* dev, const char* dir, const char* options);
+int Parted_MakePart(const char* disk, const char* name, uint64_t start, uint64_t len);  // name "gpt": msftdata
+int Parted_MakeLabel(const char* disk, const char* label);
+int Parted_MakeLabelExt(const char* disk, int entry, const char* label);
+int Parted_SetMsdataFlag(const char* disk, int part);
+int Parted_RmPart(const char* disk, int part);
+int Parted_Getlabel(const char* disk, char* label, int len);
+int Parted_GetPartName(const char* disk, int part, char* name, int len);
 int disk_format(const char* dev);
+int clean_first_sector(const char* dev);
+int clean_gpt_label(const char* dev);
+int clean_sectors_for_zqfs(const char* dev);
+int xfs_format(const char* dev, const char* options);  // options may be null
+int ntfs_mount(const char* dev, const char* dir);
+int ntfs3g_status_to_stderror(int status);
+int ext3_check_and_repair(const char* dev);
+int ext4_check_and_repair(const char* dev);
+int xfs_repair(const char* dev);
+int xfs_check(const char* dev);
+int ext4_defrag(const char* dev);
+int ext4_resizefs(const char* dev);
+int xfs_defrag(const char* dev, int level);  // level 0..3
+int xfs_growfs(const char* dir);
+// 100 when no xfs_fsr works on `target` (done), 0 while one does.
+int xfs_getDefragProgress(const char* target);
+int xfs_killdefrag(const char* target);
+int xfs_killRepair(const char* dev);
+int rxfs_format(const char* disk, const char* options);
+int rxfs_mount(const char* disk, const char* dir, const char* options);
+int disk_rxfs_type(const char* disk);
+int rxfs_repair(const char* disk);
+int rxfs_killdefrag(const char* disk);
+int rxfs_killRepair(const char* disk);
+// Cuts a backup disk into GPT partitions and formats each ("fat32", "ext3", "ntfs").
+int BackupDiskPartitionAndFormat(const char* disk, const char* fstype);
 
 namespace hd {
+// "parted DISK print -m -s": the label and the partitions.
+struct PartedEntry {
+  int number = 0;
+  std::string fs, name, flags;
+};
+struct PartedTable {
+  std::string label;
+  std::vector<PartedEntry> parts;
+};
+bool ParsePartedPrint(std::string_view text, PartedTable* out, std::string* err);
 // The same detectors on bytes already read (the first 64 KiB of a device).
 int FatTypeOf(const uint8_t* buf, std::size_t len);
 bool IsNtfs(const uint8_t* buf, std::size_t len);

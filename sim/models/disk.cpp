@@ -12,9 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 
 #include "sim/models/disk_ata.h"
 #include "sim/models/md.h"
+#include "osa/osa.h"
+#include "sim/models/partitions.h"
 #include "sim/sim.h"
 #include "sim/uevent.h"
 
@@ -75,6 +78,59 @@ bool FindDisk(const Board& b, std::string_view name, DiskSpec* out, std::string*
   return false;
 }
 
+bool FindWindow(const Board& b, std::string_view board_dev, DiskWindow* out, std::string* err) {
+  std::string name(board_dev);
+  if (name.rfind("/dev/", 0) != 0) {
+    *err = name + ": not a disk device";
+    return false;
+  }
+  name.erase(0, 5);
+  DiskWindow w;
+  DiskSpec s;
+  if (!FindDisk(b, name, &s, err)) {
+    if (!SplitPartName(name, &w.disk, &w.number) || !FindDisk(b, w.disk, &s, err)) {
+      if (err->empty()) *err = "/dev/" + name + ": no such disk";
+      return false;
+    }
+  } else {
+    w.disk = name;
+  }
+  if (!fs::exists(b.file("sys/block/" + w.disk))) {
+    *err = "/dev/" + w.disk + ": not plugged";
+    return false;
+  }
+  w.image = b.file("dev/" + w.disk);
+  w.bytes = s.sectors * 512;
+  if (w.number) {
+    std::vector<PartWindow> parts;
+    if (!ReadPartitions(w.image, &parts, err)) return false;
+    auto it = std::find_if(parts.begin(), parts.end(), [&](const PartWindow& p) { return p.number == w.number; });
+    if (it == parts.end()) {
+      *err = "/dev/" + name + ": no such partition";
+      return false;
+    }
+    w.offset = it->start * 512;
+    w.bytes = it->sectors * 512;
+  }
+  *out = std::move(w);
+  return true;
+}
+
+std::string WindowDevice(const Board& b, const std::string& image, uint64_t offset) {
+  std::error_code ec;
+  std::string prefix = fs::weakly_canonical(b.dir(), ec).string() + "/dev/";
+  if (image.rfind(prefix, 0) != 0) prefix = b.file("dev/");
+  if (image.rfind(prefix, 0) != 0) return "";
+  std::string disk = image.substr(prefix.size());
+  if (offset == 0) return "/dev/" + disk;
+  std::vector<PartWindow> parts;
+  std::string err;
+  if (!ReadPartitions(image, &parts, &err)) return "";
+  for (auto& p : parts)
+    if (p.start * 512 == offset) return "/dev/" + PartName(disk, p.number);
+  return "";
+}
+
 namespace {
 
 int h_of(const DiskSpec& s) { return std::atoi(s.scsi.c_str()); }
@@ -128,11 +184,52 @@ void write_partitions(const Board& b) {
         snprintf(line, sizeof line, "%4d  %7d %10llu %s\n", 8, minor, static_cast<unsigned long long>(s.sectors / 2),
                  s.name.c_str());
         text += line;
+        std::vector<PartWindow> parts;
+        std::string perr;
+        if (ReadPartitions(b.file("dev/" + s.name), &parts, &perr))
+          for (auto& w : parts) {
+            snprintf(line, sizeof line, "%4d  %7d %10llu %s\n", 8, minor + w.number,
+                     static_cast<unsigned long long>(w.sectors / 2), PartName(s.name, w.number).c_str());
+            text += line;
+          }
       }
       minor += 16;
     }
   }
   put(b.file("proc/partitions"), text);
+}
+
+// Partition nodes are empty files (the model serves them as windows on the
+// disk's image, so a command that writes one by mistake cannot hit the
+// table); sysfs has one folder per partition below the disk's.  *changes
+// gets "add NAME" / "remove NAME" for partitions that came or went.
+void sync_partitions(const Board& b, const DiskSpec& s, std::vector<std::string>* changes) {
+  std::vector<PartWindow> parts;
+  std::string err;
+  if (!ReadPartitions(b.file("dev/" + s.name), &parts, &err)) parts.clear();
+  std::string blk = b.file("sys" + scsi_devpath(s) + "/block/" + s.name);
+  std::error_code ec;
+  std::vector<std::string> keep;
+  for (auto& w : parts) {
+    std::string n = PartName(s.name, w.number);
+    keep.push_back(n);
+    std::string node = b.file("dev/" + n);
+    if (!fs::exists(node)) {
+      std::ofstream(node).close();
+      if (changes) changes->push_back("add " + n);
+    }
+    put(blk + "/" + n + "/size", std::to_string(w.sectors) + "\n");
+    put(blk + "/" + n + "/start", std::to_string(w.start) + "\n");
+    put(blk + "/" + n + "/partition", std::to_string(w.number) + "\n");
+  }
+  for (int i = 1; i <= 128; ++i) {
+    std::string n = PartName(s.name, i);
+    if (std::find(keep.begin(), keep.end(), n) != keep.end()) continue;
+    bool had = fs::exists(b.file("dev/" + n));
+    fs::remove(b.file("dev/" + n), ec);
+    fs::remove_all(blk + "/" + n, ec);
+    if (had && changes) changes->push_back("remove " + n);
+  }
 }
 
 void build_tree(const Board& b, const DiskSpec& s) {
@@ -155,10 +252,12 @@ void build_tree(const Board& b, const DiskSpec& s) {
     std::ofstream(b.file("dev/" + s.name)).close();
     fs::resize_file(b.file("dev/" + s.name), s.sectors * 512, ec);
   }
+  sync_partitions(b, s, nullptr);
 }
 
 void remove_tree(const Board& b, const DiskSpec& s) {
   std::error_code ec;
+  for (int i = 1; i <= 128; ++i) fs::remove(b.file("dev/" + PartName(s.name, i)), ec);
   fs::remove_all(b.file("sys" + scsi_devpath(s)), ec);
   fs::remove(b.file("sys/bus/scsi/devices/" + s.scsi), ec);
   fs::remove(b.file("sys/block/" + s.name), ec);
@@ -205,12 +304,47 @@ void fill_identify(const DiskSpec& s, uint8_t* id) {
 class Disk final : public Device {
  public:
   Disk(const Board& b, DiskSpec s, int fd) : Device(fd), board_(b), s_(std::move(s)) {}
+  // A partition: a window on the disk's image, opened by the model itself
+  // (the node is an empty file, whose offset keeps the read/write position).
+  Disk(const Board& b, DiskSpec s, int fd, osa::UniqueFd image, const DiskWindow& w)
+      : Device(fd), board_(b), s_(std::move(s)), image_(std::move(image)), window_(w) {}
+
+  ssize_t pread(void* buf, size_t len, off_t off) override {
+    if (!image_) return DiskTransfer(board_, s_, fd_, false, buf, len, off);
+    if (off < 0) return err(EINVAL);
+    uint64_t o = static_cast<uint64_t>(off);
+    if (o >= window_.bytes) return 0;
+    len = static_cast<size_t>(std::min<uint64_t>(len, window_.bytes - o));
+    return ::pread(image_.get(), buf, len, static_cast<off_t>(window_.offset + o));
+  }
+  ssize_t pwrite(const void* buf, size_t len, off_t off) override {
+    if (!image_) return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, off);
+    if (off < 0) return err(EINVAL);
+    uint64_t o = static_cast<uint64_t>(off);
+    if (o >= window_.bytes && len) return err(ENOSPC);
+    len = static_cast<size_t>(std::min<uint64_t>(len, window_.bytes - o));
+    return ::pwrite(image_.get(), buf, len, static_cast<off_t>(window_.offset + o));
+  }
+  ssize_t read(void* buf, size_t len) override {
+    if (!image_) return DiskTransfer(board_, s_, fd_, false, buf, len, -1);
+    off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+    ssize_t n = pos < 0 ? -1 : pread(buf, len, pos);
+    if (n > 0) ::lseek(fd_, pos + n, SEEK_SET);
+    return n;
+  }
+  ssize_t write(const void* buf, size_t len) override {
+    if (!image_) return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, -1);
+    off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+    ssize_t n = pos < 0 ? -1 : pwrite(buf, len, pos);
+    if (n > 0) ::lseek(fd_, pos + n, SEEK_SET);
+    return n;
+  }
 
   int ioctl(unsigned long req, void* arg) override {
     if (!arg) return err(EFAULT);
     struct stat st;
-    if (::fstat(fd_, &st) != 0) return -1;
-    uint64_t bytes = static_cast<uint64_t>(st.st_size);
+    if (::fstat(image_ ? image_.get() : fd_, &st) != 0) return -1;
+    uint64_t bytes = image_ ? window_.bytes : static_cast<uint64_t>(st.st_size);
     switch (req) {
       case BLKGETSIZE64: *static_cast<uint64_t*>(arg) = bytes; return 0;
       case BLKGETSIZE: *static_cast<unsigned long*>(arg) = static_cast<unsigned long>(bytes >> 9); return 0;
@@ -221,7 +355,7 @@ class Disk final : public Device {
         g->sectors = 63;
         uint64_t cyl = (bytes >> 9) / (255 * 63);
         g->cylinders = static_cast<unsigned short>(cyl > 65535 ? 65535 : cyl);
-        g->start = 0;
+        g->start = static_cast<unsigned long>(window_.offset / 512);
         return 0;
       }
       case 0x12EA:
@@ -237,15 +371,6 @@ class Disk final : public Device {
       case SG_IO: return sg(static_cast<sg_io_hdr_t*>(arg));
       default: return err(ENOTTY);
     }
-  }
-
- ssize_t read(void* buf, size_t len) override { return DiskTransfer(board_, s_, fd_, false, buf, len, -1); }
-  ssize_t write(const void* buf, size_t len) override {
-    return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, -1);
-  }
-  ssize_t pread(void* buf, size_t len, off_t off) override { return DiskTransfer(board_, s_, fd_, false, buf, len, off); }
-  ssize_t pwrite(const void* buf, size_t len, off_t off) override {
-    return DiskTransfer(board_, s_, fd_, true, const_cast<void*>(buf), len, off);
   }
 
  private:
@@ -307,17 +432,22 @@ class Disk final : public Device {
 
   const Board& board_;
   DiskSpec s_;
+  osa::UniqueFd image_;
+  DiskWindow window_;
 };
 
-std::unique_ptr<Device> open_disk(const Board& b, const std::string& path, int fd, int) {
+std::unique_ptr<Device> open_disk(const Board& b, const std::string& path, int fd, int flags) {
   DiskSpec s;
+  DiskWindow w;
   std::string err;
-  std::string name = path.substr(path.rfind('/') + 1);
-  if (!FindDisk(b, name, &s, &err) || !fs::exists(b.file("sys/block/" + name))) {
-    errno = ENXIO;  // not plugged
+  if (!FindWindow(b, path, &w, &err) || !FindDisk(b, w.disk, &s, &err)) {
+    errno = ENXIO;  // not plugged, or no such partition
     return nullptr;
   }
-  return std::make_unique<Disk>(b, std::move(s), fd);
+  if (!w.number) return std::make_unique<Disk>(b, std::move(s), fd);
+  osa::UniqueFd image(::open(w.image.c_str(), (flags & O_ACCMODE) | O_CLOEXEC));
+  if (!image) return nullptr;
+  return std::make_unique<Disk>(b, std::move(s), fd, std::move(image), w);
 }
 
 std::string uevent(const std::string& action, const std::string& devpath, const char* subsystem, const char* type) {
@@ -331,6 +461,22 @@ std::string uevent(const std::string& action, const std::string& devpath, const 
 }  // namespace
 
 const Model kDiskModel = {"disk", "/dev/sd*", open_disk, provision};
+
+void RefreshPartitions(const Board& b, const std::string& disk, bool events) {
+  DiskSpec s;
+  std::string err;
+  if (!FindDisk(b, disk, &s, &err) || !fs::exists(b.file("sys/block/" + disk))) return;
+  std::vector<std::string> changes;
+  sync_partitions(b, s, &changes);
+  write_partitions(b);
+  if (!events) return;
+  std::string blk = scsi_devpath(s) + "/block/" + s.name;
+  for (auto& c : changes) {
+    bool add = c.rfind("add ", 0) == 0;
+    std::string n = c.substr(add ? 4 : 7);
+    UeventSend(b.dir(), uevent(add ? "add" : "remove", blk + "/" + n, "block", "partition"), &err);
+  }
+}
 
 int DiskPlugCommand(int argc, char** argv) {
   if (argc != 3) {
@@ -351,6 +497,10 @@ int DiskPlugCommand(int argc, char** argv) {
   if (plug) {
     build_tree(*b, s);
     burst = {uevent("add", dev + "/scsi_device/" + s.scsi, "scsi_device", nullptr), uevent("add", blk, "block", "disk")};
+    std::vector<PartWindow> parts;
+    if (ReadPartitions(b->file("dev/" + s.name), &parts, &err))
+      for (auto& w : parts) burst.push_back(uevent("add", blk + "/" + PartName(s.name, w.number), "block", "partition"));
+    err.clear();
   } else {
     remove_tree(*b, s);
     MdDiskUnplugged(*b, s.name);

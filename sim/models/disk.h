@@ -34,6 +34,22 @@ bool FindDisk(const Board& b, std::string_view name, DiskSpec* out, std::string*
 
 extern const Model kDiskModel;
 
+// A board device ("/dev/sdb" or a partition "/dev/sdb1") as a window on
+// its plugged disk's image.
+struct DiskWindow {
+  std::string disk;   // sdb
+  std::string image;  // host path of the image
+  uint64_t offset = 0, bytes = 0;
+  int number = 0;  // partition number, 0 for the whole disk
+};
+bool FindWindow(const Board& b, std::string_view board_dev, DiskWindow* out, std::string* err);
+// The board device a window of an image stands for ("/dev/sdb1"), or "".
+std::string WindowDevice(const Board& b, const std::string& image, uint64_t offset);
+// Re-reads a plugged disk's partition table, as the kernel does after a
+// table change: partition nodes, sysfs entries, /proc/partitions, and with
+// `events` an add or remove message for each partition that came or went.
+void RefreshPartitions(const Board& b, const std::string& disk, bool events);
+
 // dvrsim plug|unplug DIR NAME
 int DiskPlugCommand(int argc, char** argv);
 

@@ -63,9 +63,10 @@ uint64_t disk_sectors(const Board& b, const std::string& disk) {
   return ::stat(b.file("dev/" + disk).c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) / 512 : 0;
 }
 
+// A disk that is there, or an array (the member of a nested array).
 bool plugged(const Board& b, const std::string& disk) {
-  return disk.starts_with("sd") && disk.find('/') == std::string::npos && fs::exists(b.file("sys/block/" + disk)) &&
-         disk_sectors(b, disk) > 64;
+  return (disk.starts_with("sd") || disk.starts_with("md")) && disk.find('/') == std::string::npos &&
+         fs::exists(b.file("sys/block/" + disk)) && disk_sectors(b, disk) > 64;
 }
 
 int in_sync(const json& a) {
@@ -315,7 +316,10 @@ int create(const Board& b, Store& st, const std::vector<std::string>& args) {
   }
   if (array.empty() || level == -100 || raid < 1) return fail("invalid create request", 2);
   if (st.arrays.contains(array)) return fail("/dev/" + array + " is already in use.");
-  if (members.size() != static_cast<size_t>(raid + spares)) return fail("You have listed more or fewer devices than -n");
+  // Level 20 counts its spares among the -n disks.
+  if (level == 20) raid -= spares;
+  if (raid < 1 || members.size() != static_cast<size_t>(raid + spares))
+    return fail("You have listed more or fewer devices than -n");
   uint64_t comp = UINT64_MAX;
   for (auto& m : members) {
     if (!plugged(b, m)) return fail("cannot open /dev/" + m + ": No such file or directory");

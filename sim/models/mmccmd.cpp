@@ -295,20 +295,19 @@ MmcReply Close(DiscState* s, const uint8_t* c) {
     return {};
   }
   if (fn == 2 || fn == 3 || fn == 5 || fn == 6) {
-    bool used = false;  // an empty session cannot be closed
-    for (auto& t : s->tracks)
-      if (t.session == LastSession(*s)) used |= t.nwa > t.start || t.reserved || t.closed;
-    if (!used) return Sense(5, 0x2C, 0x00);
-    DiscTrack* inv = Invisible(s);
-    for (auto& t : s->tracks)
-      if (t.session == LastSession(*s) && t.reserved && !t.closed) t.closed = true;
     bool multi = s->page05.size() < 4 || (s->page05[3] & 0xC0) != 0;
     bool finalize = fn == 5 || fn == 6 || (fn == 2 && !multi && s->profile != 0x1B && s->profile != 0x2B);
-    if (inv) {
-      if (inv->nwa != inv->start && !inv->closed) {
+    bool used = false;  // an empty session can only be closed for good
+    for (auto& t : s->tracks)
+      if (t.session == LastSession(*s)) used |= t.nwa > t.start || t.reserved || t.closed;
+    if (!used && !finalize) return Sense(5, 0x2C, 0x00);
+    for (auto& t : s->tracks)
+      if (t.session == LastSession(*s) && t.reserved && !t.closed) t.closed = true;
+    if (DiscTrack* inv = Invisible(s)) {
+      if (inv->nwa != inv->start) {
         inv->size = inv->nwa - inv->start;
         inv->closed = true;
-      } else if (inv->nwa == inv->start) {
+      } else if (s->tracks.size() > 1) {
         s->tracks.pop_back();  // an empty track is not recorded
       }
     }
@@ -316,7 +315,7 @@ MmcReply Close(DiscState* s, const uint8_t* c) {
       s->status = 2;
       return {};
     }
-    const DiscTrack& last = s->tracks.back();
+    const DiscTrack last = s->tracks.back();
     uint32_t next = last.start + last.size;
     s->tracks.push_back({last.number + 1, last.session + 1, next, 0, next, false, false});
     return {};
@@ -341,7 +340,8 @@ MmcReply Format(DiscState* s, const uint8_t* data, uint32_t len, int img) {
             (s->profile == 0x1A && type == 0x26) ||
             ((s->profile == 0x13 || s->profile == 0x14) && (type == 0x00 || type == 0x15 || type == 0x26 || type == 0x13));
   if (!ok) return Sense(5, 0x26, 0x00);
-  if (s->profile == 0x14 || (s->profile == 0x13 && type != 0x13)) {
+  // A format other than growing starts the disc afresh.
+  if (type != 0x13) {
     if (ftruncate(img, 0) != 0) return Sense(3, 0x31, 0x00);
     s->highest = 0;
   }

@@ -163,7 +163,7 @@ TEST_P(DvrdiscFamilies, RecordingLiesWhereTheHeaderSays) {
 
 INSTANTIATE_TEST_SUITE_P(Profiles, DvrdiscFamilies,
                          ::testing::Values(Family{"DvdMinusR", "11"}, Family{"BdR", "41"}, Family{"BdRe", "43"},
-                                           Family{"DvdPlusR", "1B"}),
+                                           Family{"DvdPlusR", "1B"}, Family{"HdDvdR", "51"}),
                          [](const auto& i) { return std::string(i.param.name); });
 
 TEST(Dvrdisc, RecoveredWriteOnDvdMinusRIsDoneOnce) {
@@ -273,6 +273,20 @@ TEST(Dvrdisc, ErasingARewritableDvdMakesItBlank) {
   EXPECT_EQ(e.status, 0) << e.out;
   EXPECT_TRUE(has(e.out, "Erase OK.")) << e.out;
   EXPECT_TRUE(has(e.out, "Disc type      : DVD-RW Sequential")) << e.out;
+  // Option 2 erases first: the new recording is the only one.
+  ASSERT_EQ(d.insert({"1A"}).status, 0);
+  ASSERT_EQ(d.disc({"burn", "/dev/sg0", d.put("old", data)}).status, 0);
+  RunResult fresh = d.disc({"burn", "-o", "2", "/dev/sg0", d.put("new", data)});
+  ASSERT_EQ(fresh.status, 0) << fresh.out;
+  EXPECT_EQ(HeaderStart(fresh.out), 288u);
+  ExpectRecording(d, 288, {{"new", data}});
+  // Option 4 closes a DVD-R for good: nothing more is recorded on it.
+  ASSERT_EQ(d.insert({"11"}).status, 0);
+  RunResult closed = d.disc({"burn", "-o", "4", "/dev/sg0", d.put("last", data)});
+  ASSERT_EQ(closed.status, 0) << closed.out;
+  EXPECT_TRUE(has(closed.out, "close disc, will not allow adding new data.")) << closed.out;
+  ExpectRecording(d, 0, {{"last", data}});
+  EXPECT_EQ(d.disc({"burn", "/dev/sg0", d.put("more", data)}).status, 1);
   // A DVD+R cannot be erased.
   ASSERT_EQ(d.insert({"1B"}).status, 0);
   RunResult no = d.disc({"erase", "/dev/sg0"});

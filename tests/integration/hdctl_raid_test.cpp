@@ -162,3 +162,72 @@ TEST(HdctlRaid, AddRemoveSparesAndQueries) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HdctlRaid, RepairCommandsCharacterForCharacter) {
+  TempBoard b("sata3");
+  testsupport::EditBoard(b, [](nlohmann::json& d) {
+    d["stand_ins"]["xor_tool"] = {{{"match", "-D/dev/md0"}, {"exit", 0}, {"stdout", "Wrong parity at 64\n"}}};
+  });
+  auto r = testsupport::Run({Bin("hdctl"), "Raid_MakeRaid", "/dev/md0", "5", "/dev/sdb", "/dev/sdc", "/dev/sdd", "--",
+                             "Raid_SetSyncSpeedMin", "/dev/md0", "1000", "--", "Raid_SetMaxSyncSpeed", "/dev/md0", "50000",
+                             "--", "Raid_SetMirrorZone", "/dev/md0", "100", "200"},
+                            &b);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::ReadFile(b.file("sys/block/md0/md/sync_speed_min")), "1000");
+  EXPECT_EQ(testsupport::ReadFile(b.file("sys/block/md0/md/sync_speed_max")), "50000");
+  EXPECT_EQ(testsupport::ReadFile(b.file("sys/block/md0/md/mirror_area")), "100 200");
+  r = testsupport::Run(
+      {Bin("hdctl"), "Raid_RestoreCorruptedDataArea", "/dev/md0", "100", "10", "0", "--", "Raid_RestoreCorruptedDataArea",
+       "/dev/md0", "100", "10", "1", "--", "Raid_RestoreCorruptedDataArea", "/dev/md0", "100", "10", "2", "--",
+       "Raid_SetFaultyDisk", "/dev/md0", "/dev/sdd", "--", "Raid_RemoveDisk", "/dev/md0", "/dev/sdd", "--", "Raid_ReAddDisk",
+       "/dev/md0", "/dev/sdd", "--", "Raid_GetInfo", "/dev/md0", "--", "Raid_GrowRaid", "/dev/md0", "4", "--", "Raid_GetInfo",
+       "/dev/md0", "--", "Raid_SetRaidState", "/dev/md0", "--", "Raid_StopRaidNoClr", "/dev/md0", "--",
+       "Raid_GetSuperblockUUid", "/dev/sdb", "--", "Raid_RebuildRaid", "1"},
+      &b);
+  ASSERT_EQ(r.status, 0) << r.err;
+  r.out = plain(r.out);
+  for (const char* e :
+       {"sh echo 64 64 > /sys/block/md0/md/clear_stripecache;xor_tool -l 5 -p 1 -a 64s -s 64s -c 64s -x /dev/sdb /dev/sdc /dev/sdd  > /dev/null",
+        "sh echo 64 64 > /sys/block/md0/md/clear_stripecache;xor_tool -l 5 -p 1 -a 64s -s 64s -c 64s -t recovery -x /dev/sdb /dev/sdc /dev/sdd  /dev/md0 > /dev/null",
+        "sh xor_tool -l 5 -p 1 -a 64s -s 64s -c 64s -D/dev/md0 -t recovery /dev/sdb /dev/sdc /dev/sdd   | grep Wrong",
+        "sh /usr/local/bin/hotspare -b /dev/sdd > /dev/null", "sh mdadm /dev/md0 --re-add /dev/sdd > /dev/null",
+        "sh mdadm --grow /dev/md0 -n 4 > /dev/null", "sh echo clean > /sys/block/md0/md/array_state",
+        "sh mdadm --stop /dev/md0 > /dev/null", "sh /etc/init.d/raid stop"})
+    EXPECT_TRUE(has_event(b, e)) << e;
+  EXPECT_EQ(count_prefix(b, "sh mdadm --zero-superblock"), 0) << "stopped without wiping";
+  EXPECT_TRUE(in_order(r.out, {"Restore address 100, len 10(64, 64), 64.\n", "Raid_RestoreCorruptedDataArea rc=0\n",
+                               "Raid_RestoreCorruptedDataArea rc=0\n", "Raid_RestoreCorruptedDataArea rc=1\n",
+                               "Raid_ReAddDisk rc=0\n", "in_sync=3\n", "state=1\n", "Raid_GrowRaid rc=0\n",
+                               "raid_disks=4\n", "state=17\n", "Raid_GetSuperblockUUid rc=0\n",
+                               "Raid_RebuildRaid system boot need( "}))
+      << r.out;
+}
+
+TEST(HdctlRaid, NestedArrays) {
+  TempBoard b("sata3");
+  testsupport::EditBoard(b, [](nlohmann::json& d) {
+    d["disks"].push_back({{"name", "sde"}, {"bus", "sata"}, {"scsi", "3:0:0:0"}, {"size", "1G"}, {"serial", "S4"}});
+  });
+  ASSERT_EQ(testsupport::Run({Bin("dvrsim"), "plug", b.dir(), "sde"}).status, 0);
+  auto r = testsupport::Run({Bin("hdctl"), "Raid_MakeRaid", "/dev/md1", "1", "/dev/sdb", "/dev/sdc", "--", "Raid_MakeRaid",
+                             "/dev/md2", "1", "/dev/sdd", "/dev/sde", "--", "Raid_MakeMulRaid", "/dev/md3", "0", "/dev/md1",
+                             "/dev/md2", "name=top", "--", "Raid_GetMulInfo", "/dev/md3", "--", "Raid_GetSubDisks", "/dev/md3",
+                             "--", "Raid_SetMinSyncSpeed", "/dev/md3", "10", "--", "Raid_SetMulMinSyncSpeed", "/dev/md3", "10",
+                             "--", "ide_init", "--", "Raid_BreakMulRaid", "/dev/md3"},
+                            &b);
+  ASSERT_EQ(r.status, 0) << r.err;
+  r.out = plain(r.out);
+  EXPECT_TRUE(has_event(b, "sh mdadm -C --chunk=4 --metadata=1.0 /dev/md3 -l 0 -n 2 -R /dev/md1 /dev/md2  --name 'top' > /dev/null"));
+  EXPECT_TRUE(in_order(r.out, {"Raid_GetMulInfo rc=0\n", "level=0\nraid_disks=2\nmembers=2\nin_sync=2\n", "state=1\n",
+                               "Raid_GetSubDisks rc=4\ndisk=/dev/sdb\n", "/dev/md3 is not the normal raid\n",
+                               "Raid_SetMinSyncSpeed rc=-1\n", "Raid_SetMulMinSyncSpeed rc=0\n"}))
+      << r.out;
+  // Only the top array is listed; the nested ones stay out of the inventory.
+  EXPECT_TRUE(has(r.out, "name /dev/md3, layer=1")) << r.out;
+  EXPECT_FALSE(has(r.out, "name /dev/md1, layer=1")) << r.out;
+  EXPECT_TRUE(has_event(b, "sh mdadm --stop /dev/md3 > /dev/null"));
+}
+
+}  // namespace

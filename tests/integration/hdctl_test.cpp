@@ -99,12 +99,16 @@ TEST(Hdctl, UnpluggedDiskIsReportedOff) {
 TEST(Hdctl, FormatsAndDetectsOnTheBoardDisk) {
   TempBoard b;
   auto r = testsupport::Run({Bin("hdctl"), "fat_disk_format", "/dev/sdb", "--", "fstype", "/dev/sdb", "--",
-                             "ext4_format", "/dev/sdb", "--", "Parted_MakePart", "/dev/sdb", "p1", "0", "4194304"},
+                             "ext4_format", "/dev/sdc", "--", "fstype", "/dev/sdc", "--", "Parted_MakePart", "/dev/sdb",
+                             "p1", "0", "4194304"},
                             &b);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(has(r.out, "fat_disk_format rc=0\nfstype rc=0\nntfs=-1\next2=-1\next3=-1\next4=-1\nxfs=-1\nrxfs=-1\n"))
       << r.out;
-  EXPECT_TRUE(has_event(b, "sh mke2fs -F -t ext4 /dev/sdb > /dev/null"));
+  EXPECT_TRUE(has_event(b, "sh mke2fs -F -t ext4 /dev/sdc > /dev/null"));
+  EXPECT_TRUE(has_event(b, "tool mke2fs -F -t ext4 /dev/sdc"));
+  EXPECT_TRUE(has(r.out, "ext4_format rc=0\nfstype rc=0\nntfs=-1\next2=-1\next3=-1\next4=1\n")) << r.out;
+  EXPECT_EQ(std::system(("e2fsck -fn " + b.file("dev/sdc") + " > /dev/null 2>&1").c_str()), 0);
   EXPECT_TRUE(has(r.out, "Parted_MakePart rc=-1\n"));
   EXPECT_EQ(std::system(("fsck.vfat -n " + b.file("dev/sdb") + " > /dev/null 2>&1").c_str()), 0);
 }

@@ -108,6 +108,7 @@ int Burn(int argc, char** argv) {
   const char* sg = argv[i++];
   cddev_t dev;
   if (!Ok("cdrw_init", cdrw_init(&dev, sg))) return 1;
+  cdrw_iostat_start(&dev);  // throughput once a second; cdrw_close joins it
   bool ok = Ok("cdrw_udf_hdr_start", cdrw_udf_hdr_start(&dev, opt));
   if (ok) SaveConfig(cfg, dev);
   std::vector<char> buf(100000);

@@ -1,6 +1,7 @@
 // hdctl CALL [ARGS] [-- CALL [ARGS]]...: runs disk library calls in one
 // process and prints "NAME rc=N" and the call's out-records as key=value.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "osa/osa.h"
+#include "osa/sys.h"
 #include "storage/storage.h"
 #include "tools/hdctl/hdctl.h"
 
@@ -38,8 +41,9 @@ int usage() {
           "usage: hdctl CALL [ARGS] [-- CALL [ARGS]]...\n"
           "calls: ide_init, ide_get_no DEV, ide_check_hotplug, ide_diskstate N, Hd_DetectHotpluged,\n"
           "       Hd_GetDevList, GetPlatformCfg, SetHdDcWorkMode N, Hd_SetEvent N, Hd_CloseDevice DEV,\n"
-          "       Hd_SlaveReset N, sleep MS, fstype DEV, fat_disk_format|ext2_format|ext3_format|ext4_format|\n"
-          "       ntfs_format|disk_format DEV, Parted_MakePart DISK NAME START LEN\n");
+          "       Hd_SlaveReset N, sleep MS, fstype DEV, mounts, umount DIR,\n"
+          "       file system calls by name (fat_disk_format DEV, ext4_mount DEV DIR, xfs_format DEV [OPTS],\n"
+          "       rxfs_mount DISK DIR [OPTS], xfs_defrag DEV LEVEL, Parted_MakePart DISK NAME START LEN, ...)\n");
   return 2;
 }
 
@@ -58,22 +62,121 @@ int run(const std::vector<const char*>& a) {
   }
   if (name == "fstype" && want(1)) {
     int fat = fat_get_type(a[1]);
-    printf("%s rc=0\nntfs=%d\next2=%d\next3=%d\next4=%d\nxfs=%d\nrxfs=-1\nfat32=%d\n", name.c_str(), ntfs_type(a[1]),
-           ext2_type(a[1]), ext3_type(a[1]), ext4_type(a[1]), xfs_type(a[1]), fat == 1 ? 1 : -1);
+    printf("%s rc=0\nntfs=%d\next2=%d\next3=%d\next4=%d\nxfs=%d\nrxfs=%d\nfat32=%d\n", name.c_str(), ntfs_type(a[1]),
+           ext2_type(a[1]), ext3_type(a[1]), ext4_type(a[1]), xfs_type(a[1]), disk_rxfs_type(a[1]), fat == 1 ? 1 : -1);
     return 0;
   }
   struct DevCall {
     const char* name;
     int (*fn)(const char*);
   };
-  static const DevCall dev_calls[] = {{"fat_disk_format", fat_disk_format}, {"ext2_format", ext2_format},
-                                      {"ext3_format", ext3_format},         {"ext4_format", ext4_format},
-                                      {"ntfs_format", ntfs_format},         {"disk_format", disk_format}};
+  static const DevCall dev_calls[] = {
+      {"fat_disk_format", fat_disk_format},
+      {"fat_get_type", fat_get_type},
+      {"ext2_format", ext2_format},
+      {"ext3_format", ext3_format},
+      {"ext4_format", ext4_format},
+      {"ntfs_format", ntfs_format},
+      {"disk_format", disk_format},
+      {"clean_first_sector", clean_first_sector},
+      {"clean_gpt_label", clean_gpt_label},
+      {"clean_sectors_for_zqfs", clean_sectors_for_zqfs},
+      {"ext3_check_and_repair", ext3_check_and_repair},
+      {"ext4_check_and_repair", ext4_check_and_repair},
+      {"xfs_repair", xfs_repair},
+      {"xfs_check", xfs_check},
+      {"ext4_defrag", ext4_defrag},
+      {"ext4_resizefs", ext4_resizefs},
+      {"xfs_growfs", xfs_growfs},
+      {"xfs_getDefragProgress", xfs_getDefragProgress},
+      {"xfs_killdefrag", xfs_killdefrag},
+      {"xfs_killRepair", xfs_killRepair},
+      {"disk_rxfs_type", disk_rxfs_type},
+      {"rxfs_repair", rxfs_repair},
+      {"rxfs_killdefrag", rxfs_killdefrag},
+      {"rxfs_killRepair", rxfs_killRepair},
+  };
   for (auto& c : dev_calls)
     if (name == c.name && want(1)) {
       printf("%s rc=%d\n", name.c_str(), c.fn(a[1]));
       return 0;
     }
+  struct MountCall {
+    const char* name;
+    int (*fn)(const char*, const char*);
+  };
+  static const MountCall mount_calls[] = {{"ext2_mount", ext2_mount}, {"ext3_mount", ext3_mount},
+                                          {"ext4_mount", ext4_mount}, {"ntfs_mount", ntfs_mount},
+                                          {"Parted_MakeLabel", Parted_MakeLabel},
+                                          {"BackupDiskPartitionAndFormat", BackupDiskPartitionAndFormat}};
+  for (auto& c : mount_calls)
+    if (name == c.name && want(2)) {
+      printf("%s rc=%d\n", name.c_str(), c.fn(a[1], a[2]));
+      return 0;
+    }
+  struct OptCall {
+    const char* name;
+    int (*fn)(const char*, const char*);
+  };
+  static const OptCall opt_calls[] = {{"xfs_format", xfs_format}, {"rxfs_format", rxfs_format}};
+  for (auto& c : opt_calls)
+    if (name == c.name && (want(1) || want(2))) {
+      printf("%s rc=%d\n", name.c_str(), c.fn(a[1], want(2) ? a[2] : nullptr));
+      return 0;
+    }
+  if (name == "rxfs_mount" && (want(2) || want(3))) {
+    printf("%s rc=%d\n", name.c_str(), rxfs_mount(a[1], a[2], want(3) ? a[3] : nullptr));
+    return 0;
+  }
+  struct PartCall {
+    const char* name;
+    int (*fn)(const char*, int);
+  };
+  static const PartCall part_calls[] = {{"Parted_SetMsdataFlag", Parted_SetMsdataFlag},
+                                        {"Parted_RmPart", Parted_RmPart},
+                                        {"xfs_defrag", xfs_defrag}};
+  for (auto& c : part_calls)
+    if (name == c.name && want(2) && number(a[2], &n)) {
+      printf("%s rc=%d\n", name.c_str(), c.fn(a[1], static_cast<int>(n)));
+      return 0;
+    }
+  if (name == "Parted_MakeLabelExt" && want(3) && number(a[2], &n)) {
+    printf("%s rc=%d\n", name.c_str(), Parted_MakeLabelExt(a[1], static_cast<int>(n), a[3]));
+    return 0;
+  }
+  if (name == "Parted_Getlabel" && want(1)) {
+    char label[64] = "";
+    rc = Parted_Getlabel(a[1], label, sizeof label);
+    printf("%s rc=%d\nlabel=%s\n", name.c_str(), rc, label);
+    return 0;
+  }
+  if (name == "Parted_GetPartName" && want(2) && number(a[2], &n)) {
+    char part[64] = "";
+    rc = Parted_GetPartName(a[1], static_cast<int>(n), part, sizeof part);
+    printf("%s rc=%d\npart_name=%s\n", name.c_str(), rc, part);
+    return 0;
+  }
+  if (name == "ntfs3g_status_to_stderror" && num_arg()) {
+    printf("%s rc=%d\n", name.c_str(), ntfs3g_status_to_stderror(static_cast<int>(n)));
+    return 0;
+  }
+  if (name == "xfs_mount" && (want(2) || want(3))) {
+    printf("%s rc=%d\n", name.c_str(), xfs_mount(a[1], a[2], want(3) ? a[3] : nullptr));
+    return 0;
+  }
+  if (name == "umount" && want(1)) {
+    rc = osa::sys::umount2(a[1], 0);
+    printf("%s rc=%d\n", name.c_str(), rc == 0 ? 0 : -errno);
+    return 0;
+  }
+  if (name == "mounts" && want(0)) {
+    std::string text;
+    osa::UniqueFd fd(osa::sys::open("/proc/mounts", O_RDONLY | O_CLOEXEC));
+    char buf[4096];
+    for (ssize_t k; fd && (k = osa::sys::read(fd.get(), buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(k));
+    printf("%s rc=%d\n%s", name.c_str(), fd ? 0 : -1, text.c_str());
+    return 0;
+  }
   if (name == "Parted_MakePart" && a.size() == 5) {
     long long s = 0, l = 0;
     if (!number(a[3], &s) || !number(a[4], &l) || s < 0 || l < 0) return usage();

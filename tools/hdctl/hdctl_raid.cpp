@@ -90,6 +90,7 @@ bool RunDiskCall2(const std::vector<const char*>& a, int* status) {
       {"Raid_GrowRaid", Raid_GrowRaid},         {"Raid_SetSyncSpeedMin", Raid_SetSyncSpeedMin},
       {"Raid_SetSyncSpeedMax", Raid_SetSyncSpeedMax}, {"Raid_SetMinSyncSpeed", Raid_SetMinSyncSpeed},
       {"Raid_SetMaxSyncSpeed", Raid_SetMaxSyncSpeed}, {"Raid_SetRmw_level", Raid_SetRmw_level},
+      {"Raid_SetMulMinSyncSpeed", Raid_SetMulMinSyncSpeed}, {"Raid_SetMulMaxSyncSpeed", Raid_SetMulMaxSyncSpeed},
   };
   for (auto& c : one)
     if (name == c.n && argc == 1) {
@@ -147,6 +148,27 @@ bool RunDiskCall2(const std::vector<const char*>& a, int* status) {
     long long mode;
     if (!num(a[4], &mode)) return *status = 2, true;
     rc = Raid_RestoreCorruptedDataArea(a[1], static_cast<uint64_t>(n), static_cast<uint32_t>(m), static_cast<int>(mode));
+  } else if (name == "Raid_MakeMulRaid" && argc >= 4 && num(a[2], &n)) {
+    RaidDesc d{};
+    snprintf(d.name, sizeof d.name, "%s", a[1]);
+    std::vector<const char*> subs;
+    for (size_t i = 3; i < a.size(); ++i) {
+      if (std::strncmp(a[i], "name=", 5) == 0) snprintf(d.alias, sizeof d.alias, "%s", a[i] + 5);
+      else subs.push_back(a[i]);
+    }
+    rc = Raid_MakeMulRaid(&d, static_cast<int>(n), subs.data(), static_cast<int>(subs.size()));
+  } else if ((name == "Raid_GetMulInfo") && argc == 1) {
+    RaidInfo i;
+    rc = Raid_GetMulInfo(a[1], &i);
+    printf("%s rc=%d\n", name.c_str(), rc);
+    if (rc == 0) print_info(i);
+    return true;
+  } else if (name == "Raid_GetSubDisks" && argc == 1) {
+    char out[64][32];
+    rc = Raid_GetSubDisks(a[1], out, 64);
+    printf("%s rc=%d\n", name.c_str(), rc);
+    for (int i = 0; i < rc; ++i) printf("disk=%s\n", out[i]);
+    return true;
   } else if (name == "Raid_RebuildRaid" && argc == 1 && num(a[1], &n)) {
     rc = Raid_RebuildRaid(static_cast<int>(n));
   } else {

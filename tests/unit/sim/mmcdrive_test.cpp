@@ -271,9 +271,11 @@ TEST(MmcDrive, WriteParametersForDvdMinusR) {
   };
   ASSERT_EQ(fp.Init(), 0);
   EXPECT_EQ(minus_rw_setup(&fp.dev), -EINVAL);
-  // Closing a DVD-R disc for good clears the multi-session field first.
-  ASSERT_LT(cdrw_close_disc(&r.dev), 0) << "nothing written: the recorder refuses to close";
+  // Closing a DVD-R disc for good clears the multi-session field first;
+  // without it the recorder would only close the session.
+  ASSERT_EQ(cdrw_close_disc(&r.dev), 0);
   EXPECT_EQ(r.rec.s.page05[3] & 0xC0, 0x00);
+  EXPECT_EQ(r.rec.s.status, 2);
 }
 
 TEST(MmcDrive, TrayLockStopAndStatistics) {
@@ -284,6 +286,9 @@ TEST(MmcDrive, TrayLockStopAndStatistics) {
   EXPECT_FALSE(r.rec.s.locked);
   ASSERT_EQ(cdrw_door_lock(&r.dev, true), 0);
   EXPECT_EQ(cdrw_stop(&r.dev, 1), -EBUSY) << "a drive in use is not ejected";
+  size_t loads = r.rec.Count("a6 -> ok");
+  EXPECT_EQ(cdrw_load(&r.dev, "/dev/sg0"), 0);
+  EXPECT_EQ(r.rec.Count("a6 -> ok"), loads) << "a loaded drive in use gets no second LOAD";
   ASSERT_EQ(cdrw_iostat_start(&r.dev), 0);
   std::vector<uint8_t> data(32 * 2048, 2);
   ASSERT_EQ(r.dev.WriteBlocks(288, data.data(), 32), 0);
@@ -291,6 +296,9 @@ TEST(MmcDrive, TrayLockStopAndStatistics) {
   ASSERT_EQ(cdrw_close(&r.dev), 0);
   EXPECT_EQ(r.dev.iostat, nullptr) << "the statistics thread is joined at the end";
   EXPECT_FALSE(r.rec.s.locked) << "the last close unlocks the tray";
+  r.rec.s.tray_open = true;
+  EXPECT_EQ(cdrw_load(&r.dev, "/dev/sg0"), 0);
+  EXPECT_FALSE(r.rec.s.tray_open);
 }
 
 }  // namespace

@@ -68,14 +68,19 @@ TEST(Seam, MachineChangesAreRecordedNotDone) {
   EXPECT_EQ(osa::sys::settimeofday(&tv), 0);
   EXPECT_EQ(osa::sys::stime(1800000000), 0);
   EXPECT_EQ(osa::sys::settimezone(-480), 0);
-  EXPECT_EQ(osa::sys::mount("/dev/sda1", "/mnt/usb", "vfat", 0, nullptr), 0);
-  EXPECT_EQ(osa::sys::umount2("/mnt/usb", 0), 0);
+  // Outside the board's own mount namespace nothing is mounted.
+  errno = 0;
+  EXPECT_EQ(osa::sys::mount("/dev/sda1", "/mnt/usb", "vfat", 0, nullptr), -1);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(osa::sys::umount2("/mnt/usb", 0), -1);
   EXPECT_TRUE(has_event(b, "reboot 0x1234567"));
   EXPECT_TRUE(has_event(b, "time-set 1700000000.000005"));
   EXPECT_TRUE(has_event(b, "time-set 1800000000.000000"));
   EXPECT_TRUE(has_event(b, "time-zone -480"));
   EXPECT_TRUE(has_event(b, "mount /dev/sda1 /mnt/usb vfat 0x0 -"));
+  EXPECT_TRUE(has_event(b, "mount-result /mnt/usb EPERM"));
   EXPECT_TRUE(has_event(b, "umount /mnt/usb 0"));
+  EXPECT_TRUE(has_event(b, "umount-result /mnt/usb EPERM"));
   // Signals that would reach beyond the program's own children are refused.
   for (pid_t p : {0, -1, 1, -getpgrp()}) {
     errno = 0;
