@@ -17,11 +17,12 @@ namespace {
 
 constexpr int kMaxLine = 2047;
 
+// An argument value: printable text (it is one argument, never shell input).
 bool SafeWord(std::string_view s, std::size_t max) {
   if (s.empty() || s.size() > max) return false;
   for (char c : s) {
     auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u > 0x7e) return false;
+    if (u < 0x20 || u > 0x7e) return false;
   }
   return true;
 }

@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "sim/device.h"
+#include "sim/modem_families.h"
 #include "sim/modems.h"
 #include "sim/peers.h"
 
@@ -39,6 +42,14 @@ std::string Result(uint16_t result, uint16_t error) {
   Put16(v, result);
   Put16(v, error);
   return Tlv(0x02, v);
+}
+
+// While the call is up the modem's interface has its address (the seam
+// answers it from this file).
+void SetCallFile(const Board& b, int modem, bool up) {
+  std::error_code ec;
+  std::filesystem::create_directories(b.file("sim"), ec);
+  std::ofstream(ModemCallFile(b, modem)) << (up ? "up" : "down") << "\n";
 }
 
 // The ioctl of the qcqmi driver: a WDS client for the opener.
@@ -128,12 +139,14 @@ void QmiPeers::Input(const Board& b, int fd) {
       if (how == "silent") return;
       if (how == "ok") {
         d.connected = true;
+        SetCallFile(b, d.modem, true);
         reply = Reply(txn, id, Result(0, 0) + Tlv(0x01, std::string("\x78\x56\x34\x12", 4)));
       } else {
         reply = Reply(txn, id, Result(1, 0x0e));
       }
     } else if (id == 0x0021) {
       d.connected = false;
+      SetCallFile(b, d.modem, false);
       reply = Reply(txn, id, Result(0, 0));
     } else if (id == 0x0022) {
       int st = d.connected ? q.value("status", 2) : 1;

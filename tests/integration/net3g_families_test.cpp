@@ -141,7 +141,9 @@ void RunFamilies(const std::vector<Fam>& fams) {
     dropped.push_back(int(i));
   }
   for (int i : dropped) EXPECT_TRUE(WaitFor([&] { return WordAt(Ask(b, 4, i), 16) != 3; }, 40)) << fams[i].family;
-  EXPECT_NE(n.log().find("link is down!"), std::string::npos);
+  if (!dropped.empty()) {
+    EXPECT_NE(n.log().find("link is down!"), std::string::npos);
+  }
 }
 
 TEST(Net3gFamilies, ThreeGFamiliesAgainstTheirPeers) {

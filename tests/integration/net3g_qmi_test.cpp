@@ -1,5 +1,6 @@
 // net3g's data call over QMI against the simulator's qcqmi driver: the WDS
 // requests as the far end logged them, and the call's states.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -91,6 +92,8 @@ TEST(Net3gQmi, AndroidEc20ReachesState3OverQmiAndHangsUp) {
   Net3g n(b);
   Open(b, 0, "bob", "pw", 1);
   ASSERT_TRUE(WaitFor([&] { return CallState(b, 0) == 3; }, 40)) << n.log();
+  // The address of the modem's own interface.
+  EXPECT_TRUE(WaitFor([&] { return uint32_t(WordAt(Ask(b, 4, 0), 20)) == inet_addr("10.64.0.2"); }, 10));
   EXPECT_TRUE(HasEvent(b, "qmi 0 client 1"));
   EXPECT_TRUE(HasEvent(b, "qmi 0 0x0020 30=01 14=696e7465726e6574 17=626f62 18=7077 16=02 19=04"))
       << testsupport::ReadFile(b.file("events.log"));
