@@ -1,145 +1,241 @@
-// net3g's data call: OPEN_PPP until the call is up (state 3), a killed PPP
-// daemon until the redialled call is up again (both with an EC20 peer and
-// the board's 3gpp stand-in, in a network namespace: root), and one QMI
-// request's round trip through the simulated qcqmi driver.
+// net3g on a simulated board with two modems switched on (an EC20 and an
+// unknown modem running the generic family):
+// - idle: wake-ups per second (context switches of all its threads) and
+//   VmRSS over a quiet window (NET3G_IDLE_S seconds, 60 by default);
+// - GET_DEV_STATUS latency, p50 and p99, with 100 clients asking at once.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "cellular/qmi.h"
-#include "sim/peers.h"
 #include "sim/sim.h"
 #include "support/board.h"
-#include "support/net3g_client.h"
 
 namespace {
 
-using testsupport::Ask;
-using testsupport::WordAt;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
-std::string Board(const char* family, const char* id, const char* man, const char* prod) {
-  nlohmann::json m = {{"port", 0}, {"id", id}, {"manufacturer", man}, {"product", prod}, {"ttys", 4},
-                      {"family", family}, {"netcard", "lte0"}};
-  nlohmann::json d = {{"base", "default"}, {"usb", {{"modems", nlohmann::json::array({m})}}}};
-  std::string path = std::string("/tmp/dvrbench-net3g-") + family + ".json";
+std::string TwoModemBoard() {
+  std::ifstream in(sim::BoardsDir() + "/modem.json");
+  auto d = nlohmann::json::parse(in);
+  auto& m = d["usb"]["modems"];
+  m.erase(2);  // the disc modem
+  m[0].erase("split");
+  m[0].erase("garbage");
+  m[1]["plugged"] = true;
+  std::string path = "/tmp/dvrbench-net3g.json";
   std::ofstream(path) << d.dump();
   return path;
 }
 
-bool WaitFor(const std::function<bool()>& ok, int seconds) {
-  for (int i = 0; i < seconds * 100; ++i) {
-    if (ok()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+std::string Word(int32_t v) {
+  std::string w(4, '\0');
+  for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
+  return w;
 }
 
-int CallState(const testsupport::TempBoard& b) { return WordAt(Ask(b, 4, 0), 16); }
+int Connect(const testsupport::TempBoard& b, int n) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un me{}, srv{};
+  me.sun_family = srv.sun_family = AF_UNIX;
+  std::string mine = b.file("var/tmp/wireless_client_socket_" + std::to_string(n));
+  unlink(mine.c_str());
+  std::strncpy(me.sun_path, mine.c_str(), sizeof me.sun_path - 1);
+  std::strncpy(srv.sun_path, b.file("var/tmp/wireless_server_socket").c_str(), sizeof srv.sun_path - 1);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&me), sizeof me) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&srv), sizeof srv) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
 
-// net3g in a network namespace of its own with an EC20 whose call is open.
-class NetnsNet3g {
+// One request and its whole reply; false when the connection failed.
+bool Ask(int fd, int32_t cmd, int32_t index, const std::string& payload, std::string* reply) {
+  std::string req = Word(int32_t(12 + payload.size())) + Word(cmd) + Word(index) + payload;
+  if (write(fd, req.data(), req.size()) != ssize_t(req.size())) return false;
+  reply->clear();
+  char buf[1024];
+  while (reply->size() < 12 || reply->size() < size_t(uint8_t((*reply)[0]) | uint8_t((*reply)[1]) << 8)) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    reply->append(buf, size_t(n));
+  }
+  return true;
+}
+
+class Net3g {
  public:
-  explicit NetnsNet3g(const testsupport::TempBoard& b) {
-    std::filesystem::create_directories(b.file("var/tmp"));
+  explicit Net3g(const testsupport::TempBoard& b) {
+    fs::create_directories(b.file("var/tmp"));
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
-      int fd = open("/dev/null", O_WRONLY);
+      int fd = open(b.file("net3g.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 1);
       dup2(fd, 2);
       std::string exe = testsupport::Bin("dvrsim");
-      execl(exe.c_str(), "dvrsim", "run", "--netns", b.dir().c_str(), "net3g", static_cast<char*>(nullptr));
+      execl(exe.c_str(), "dvrsim", "run", b.dir().c_str(), "net3g", static_cast<char*>(nullptr));
       _exit(127);
     }
     setpgid(pid_, pid_);
   }
-  ~NetnsNet3g() {
+  ~Net3g() {
     kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  // The net3g process itself (dvrsim run execs it under its own name).
+  pid_t Pid() const {
+    for (const auto& e : fs::directory_iterator("/proc")) {
+      std::string n = e.path().filename();
+      if (n.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (testsupport::ReadFile(e.path() / "comm") == "net3g\n" && getpgid(std::stoi(n)) == pid_) return std::stoi(n);
+    }
+    return -1;
+  }
 
  private:
-  pid_t pid_;
+  pid_t pid_ = -1;
 };
 
-const std::string kOpen = testsupport::NetAccessRequest("internet", "*99#", "", "", 1400, 2);
-
-bool Ready(const testsupport::TempBoard& b) {
-  return WaitFor([&] { return WordAt(Ask(b, 17, 0, testsupport::Word(1)), 8) == 0; }, 30) &&
-         WaitFor([&] { return WordAt(Ask(b, 4, 0), 12 + 136 + 24) == 1; }, 60);
+// Context switches per thread.
+std::map<std::string, long> Switches(pid_t pid) {
+  std::map<std::string, long> out;
+  std::error_code ec;
+  for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(t.path() / "status");
+    long total = 0;
+    for (std::string line; std::getline(in, line);)
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+    out[t.path().filename()] = total;
+  }
+  return out;
 }
 
-void BM_OpenPppToUp(benchmark::State& state) {
-  if (geteuid() != 0) {
-    state.SkipWithError("needs root (network namespace)");
-    return;
+// Switches between two readings; a thread that came or went counts with what it had.
+long Delta(const std::map<std::string, long>& a, const std::map<std::string, long>& b) {
+  long d = 0;
+  for (const auto& [tid, n] : b) {
+    auto it = a.find(tid);
+    d += it == a.end() ? n : n - it->second;
   }
-  testsupport::TempBoard b(Board("quectel_lte_ec20", "05c6:9215", "Quectel", "Quectel LTE Module"));
-  NetnsNet3g n(b);
-  if (!Ready(b)) {
-    state.SkipWithError("the modem did not come up");
-    return;
-  }
-  for (auto _ : state) {
-    Ask(b, 5, 0, kOpen);
-    if (!WaitFor([&] { return CallState(b) == 3; }, 60)) state.SkipWithError("no call");
-    state.PauseTiming();
-    Ask(b, 6, 0);
-    WaitFor([&] { return CallState(b) == 0; }, 60);
-    state.ResumeTiming();
-  }
+  return d;
 }
-BENCHMARK(BM_OpenPppToUp)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_KilledDaemonToUp(benchmark::State& state) {
-  if (geteuid() != 0) {
-    state.SkipWithError("needs root (network namespace)");
-    return;
-  }
-  testsupport::TempBoard b(Board("quectel_lte_ec20", "05c6:9215", "Quectel", "Quectel LTE Module"));
-  NetnsNet3g n(b);
-  if (!Ready(b)) {
-    state.SkipWithError("the modem did not come up");
-    return;
-  }
-  Ask(b, 5, 0, kOpen);
-  WaitFor([&] { return CallState(b) == 3; }, 60);
-  for (auto _ : state) {
-    int pid = std::atoi(testsupport::ReadFile(b.file("var/tmp/ppp5.pid")).c_str());
-    if (pid <= 0) {
-      state.SkipWithError("no daemon");
-      break;
+long RssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Both modems on and reporting.
+bool Settle(const testsupport::TempBoard& b) {
+  int fd = -1;
+  for (int i = 0; i < 100 && (fd = Connect(b, 999)) < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (fd < 0) return false;
+  std::string r;
+  bool up = false;
+  for (int i = 0; i < 300 && !up; ++i) {
+    up = true;
+    for (int slot = 0; slot < 2; ++slot) {
+      Ask(fd, 17, slot, Word(1), &r);
+      up &= Ask(fd, 4, slot, "", &r) && r.size() >= 16 && r[12] == 2;
     }
-    kill(pid, SIGKILL);
-    WaitFor([&] { return CallState(b) != 3; }, 10);
-    if (!WaitFor([&] { return CallState(b) == 3; }, 60)) state.SkipWithError("no redial");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  close(fd);
+  return up;
 }
-BENCHMARK(BM_KilledDaemonToUp)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_QmiRoundTrip(benchmark::State& state) {
-  testsupport::TempBoard b(Board("quectel_lte_ec20_20", "2c7c:0125", "Android", "Android"));
-  std::string err;
-  if (!sim::StartPeers(b.dir(), getpid(), &err)) {
-    state.SkipWithError(err.c_str());
+void BM_Net3gIdle(benchmark::State& state) {
+  testsupport::TempBoard b(TwoModemBoard());
+  Net3g net(b);
+  if (!Settle(b)) {
+    state.SkipWithError("the modems did not come up");
     return;
   }
-  cellular::QmiDevice dev("/dev/qcqmi0", 0);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the settling client's thread is gone
+  pid_t pid = net.Pid();
+  const char* env = getenv("NET3G_IDLE_S");
+  int seconds = env ? std::max(1, atoi(env)) : 60;
+  double rate = 0;
+  long rss = 0;
   for (auto _ : state) {
-    auto r = dev.Request(cellular::QmiMsg{0, 0, cellular::kWdsStatus, {}}, 15000);
-    if (!r) state.SkipWithError("no reply");
+    auto before = Switches(pid);
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    double dt = std::chrono::duration<double>(Clock::now() - t0).count();
+    rate = double(Delta(before, Switches(pid))) / dt;
+    rss = RssKb(pid);
   }
+  state.counters["wakeups_per_s"] = rate;
+  state.counters["vmrss_kib"] = double(rss);
 }
-BENCHMARK(BM_QmiRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_Net3gDevStatus100Clients(benchmark::State& state) {
+  testsupport::TempBoard b(TwoModemBoard());
+  Net3g net(b);
+  if (!Settle(b)) {
+    state.SkipWithError("the modems did not come up");
+    return;
+  }
+  constexpr int kClients = 100, kEach = 200;
+  std::vector<double> all;
+  for (auto _ : state) {
+    std::vector<int> fds;
+    for (int c = 0; c < kClients; ++c) fds.push_back(Connect(b, c));
+    std::mutex mu;
+    std::vector<std::thread> threads;
+    bool failed = false;
+    for (int c = 0; c < kClients; ++c)
+      threads.emplace_back([&, c] {
+        std::vector<double> mine;
+        std::string r;
+        for (int k = 0; k < kEach; ++k) {
+          auto t0 = Clock::now();
+          if (fds[c] < 0 || !Ask(fds[c], 4, c % 2, "", &r) || r.size() != 212) {
+            std::lock_guard g(mu);
+            failed = true;
+            return;
+          }
+          mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        }
+        std::lock_guard g(mu);
+        all.insert(all.end(), mine.begin(), mine.end());
+      });
+    for (auto& t : threads) t.join();
+    for (int fd : fds)
+      if (fd >= 0) close(fd);
+    if (failed) {
+      state.SkipWithError("a client lost its connection");
+      return;
+    }
+  }
+  std::sort(all.begin(), all.end());
+  state.counters["p50_us"] = all[all.size() / 2];
+  state.counters["p99_us"] = all[all.size() * 99 / 100];
+  state.counters["requests"] = double(all.size());
+}
+
+BENCHMARK(BM_Net3gIdle)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_Net3gDevStatus100Clients)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "sim/fs_tools.h"
 #include "sim/models/dmi.h"
 #include "sim/models/md.h"
+#include "sim/models/rtc.h"
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/ppp_daemon.h"
@@ -29,13 +30,14 @@ struct Tool {
 // Tools that need more than "record and succeed" get a row here.
 const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
+      {"3gpp", PppDaemonStandIn},
       {"busybox", BusyboxStandIn},
       {"dmidecode", DmidecodeStandIn},
       {"hotspare", HotspareStandIn},
-      {"mdadm", MdadmStandIn},
+      {"hwclock", HwclockStandIn},
       {"ifenslave", IfenslaveTool},
+      {"mdadm", MdadmStandIn},
       {"usb_modeswitch", ModeSwitchStandIn},
-      {"3gpp", PppDaemonStandIn},
   };
   return k;
 }
