@@ -81,6 +81,7 @@ struct DeviceMatch {
   int at_port = 0;  // serial port numbers, e.g. 3 for ttyUSB3
   int ppp_port = 0;
   int slot = 0;
+  std::string netcard;  // the modem's own network interface, "" for none
 };
 
 // Drops every byte above 127 (device strings are shown and matched as text).
@@ -221,6 +222,8 @@ struct SlotState {
   bool reset_requested = false;  // "AT+CFUN=0" then a power cycle, by the worker
   std::string debug_at;          // a command from the debug FIFO for the worker's next pass
   int ppp_unit = 0;
+  int qmi_device = -1;  // the /dev/qcqmiN a QMI data call holds
+  std::string pin_pending;  // UNLOCK_PIN's PIN for the worker's next pass
 };
 
 // The slots' shared records and the command dispatcher.  Handle never talks

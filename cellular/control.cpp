@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "cellular/cellular.h"
+#include "cellular/family.h"
 #include "cellular/log.h"
 #include "osa/sys.h"
 
@@ -302,8 +303,11 @@ int32_t Control::Serve(const Request& req, SlotState& s, std::string* out) {
     }
     case UNLOCK_PIN: {
       std::string pin = GetText(p, 0, p.size(), 16);
-      if (pin.empty() || pin.find_first_not_of("0123456789") != std::string::npos) return PARAM_INAIL;
-      return 0;  // the families run here need no PIN command
+      if (pin.size() < 4 || pin.size() > 8 || pin.find_first_not_of("0123456789") != std::string::npos)
+        return PARAM_INAIL;
+      // Answered now; the worker sends it on its next pass.
+      if (PinUnlockType(s.type)) s.pin_pending = pin;
+      return 0;
     }
     case SET_DEV_CONFIG: {
       if (p.size() < kDevConfigLen) return PARAM_INAIL;

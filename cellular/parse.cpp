@@ -168,6 +168,7 @@ std::optional<DeviceMatch> MatchDevice(const UsbDevice& dev, std::string* why) {
   m.at_port = ports[at];
   m.ppp_port = ports[ppp];
   m.slot = slot;
+  m.netcard = dev.netcard.substr(0, 7);
   return m;
 }
 

@@ -41,6 +41,11 @@ void Worker::Join() {
 }
 
 void Worker::Report(std::string_view line) {
+  if (call_ && call_->Report(line)) return;
+  if (family_) {
+    FamilyIo io = Io();
+    if (family_->Report(io, line)) return;
+  }
   if (line.find("+CME ERROR: SIM busy") != std::string_view::npos) {
     NET3G_LOG(4, "sim notify: %.*s \n", static_cast<int>(line.size()), line.data());
   } else if (line.find("+CME ERROR: SIM failure") != std::string_view::npos) {
@@ -225,6 +230,7 @@ bool Worker::StatusGeneric() {
 bool Worker::SoftReset() {
   if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(4, "Fail to process CFUN = 0\n");
   if (Cmd(CfunCmd(1)) != 0) NET3G_LOG(4, "Fail to process CFUN = 1\n");
+  if (match_.info.type == 37) Cmd(SimpleCmd("at+cops=0\r", 500, 1, 2));  // the U8300 re-selects its operator
   return true;
 }
 
@@ -267,10 +273,15 @@ bool Worker::StatusPoll(bool device_on) {
   if (last_poll_ms_ != 0 && now >= last_poll_ms_ && now - last_poll_ms_ < kPollPeriodMs) return true;
   last_poll_ms_ = now == 0 ? 1 : now;
   bool ec20 = match_.info.type == kFamilyEc20;
-  if (ec20)
+  if (family_) {
+    FamilyIo io = Io();
+    family_->Status(io);
+    if (sim_busy_) return false;
+  } else if (ec20) {
     StatusEc20();
-  else
+  } else {
     StatusGeneric();
+  }
   NET3G_LOG(4,
             "sim_state = %d, sys_mod = %d, td_scdma = %d, edge = %d, wcdma = %d, evdo = %d, cdma_1x = %d, lte = %d, "
             "fdd_lte = %d, mix_lte = %d,nr = %d, dBm = -%d\n",
@@ -299,9 +310,14 @@ void Worker::Run() {
   } else {
     engine_ = std::make_unique<AtEngine>(at_fd_.get(), clock_, [this](std::string_view l) { Report(l); });
     Publish();
+    StartCall();
     for (int i = 0; i < 100 && !stop_; ++i) clock_.SleepMs(100);  // let the module settle
     if (!stop_ && AtCheck()) {
-      if (match_.info.type == kFamilyEc20)
+      family_ = MakeFamily(match_.info.type);
+      FamilyIo io = Io();
+      if (family_)
+        family_->Init(io);
+      else if (match_.info.type == kFamilyEc20)
         InitEc20();
       else
         InitGeneric();
@@ -309,7 +325,9 @@ void Worker::Run() {
     }
   }
   module_exited = stop_.load();
-  // Exit path.
+  // Exit path: the daemon goes first.
+  if (call_) call_->KillNow();
+  call_.reset();
   std::memset(radio_, 0, sizeof radio_);
   sim_ = 0;
   {
@@ -335,12 +353,12 @@ void Worker::Loop() {
   bool first_on = true;
   for (;;) {
     if (stop_) return;
-    if (no_service_ || at_abnormal_) {
+    if (no_service_ || at_abnormal_ || sim_busy_) {
       if (Cmd(CfunCmd(0)) != 0) NET3G_LOG(4, "set_cfun_cmd failed\n");
       NET3G_LOG(4,
                 "The radio_process_thd will exit!,reason:no_service_rssi_flag[%d],at_abnormal_flag[%d],"
                 "module_exit_flag[%d],sim_busy_flag[%d]\n",
-                no_service_ ? 1 : 0, at_abnormal_ ? 1 : 0, 0, 0);
+                no_service_ ? 1 : 0, at_abnormal_ ? 1 : 0, 0, sim_busy_ ? 1 : 0);
       return;
     }
     bool on = false, leave = false, reset = false;
@@ -381,10 +399,20 @@ void Worker::Loop() {
       NET3G_LOG(4, "Send cfun=0 to module, and module will be power off!!\n");
       return;
     }
+    if (call_ && call_->PortBusy()) {
+      // The PPP daemon owns the only port: neither read nor write it.
+      clock_.SleepMs(1000);
+      StepCall();
+      continue;
+    }
     bool polled = StatusPoll(on);
     RadioCycleIfDue();  // denials reported between commands
     if (!polled) continue;
-    // The data call stays idle in this build: nothing to step.
+    if (family_) {
+      FamilyIo io = Io();
+      family_->Pass(io);
+    }
+    StepCall();
     if (!debug_at.empty()) {
       AtCmd c = SimpleCmd(debug_at.c_str(), 1000, 1, 2);
       c.parse = [](std::string_view l) {

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "cellular/internal.h"
+#include "cellular/family.h"
+#include "cellular/ps.h"
 
 namespace cellular {
 
@@ -43,6 +45,12 @@ class Worker {
   bool NoSignalCheck();
   bool SoftReset();
   void Publish();
+  // The data call's pieces (worker_ps.cpp).
+  void StartCall();
+  int DialPpp(const AtCmd& c);
+  void StepCall();
+  // The other families (worker_ps.cpp).
+  FamilyIo Io();
 
   Control& control_;
   const Timing& timing_;
@@ -51,6 +59,9 @@ class Worker {
   std::string at_name_, ppp_name_;
   osa::UniqueFd at_fd_, ppp_fd_;
   std::unique_ptr<AtEngine> engine_;
+  std::unique_ptr<DataCall> call_;
+  std::unique_ptr<ModemFamily> family_;
+  bool sim_busy_ = false;
   std::thread thread_;
   std::function<void(int, bool)> on_exit_;
   std::atomic<bool> stop_{false};

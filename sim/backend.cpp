@@ -20,6 +20,7 @@
 #include "osa/sys_backend.h"
 #include "sim/boardsys.h"
 #include "sim/device.h"
+#include "sim/modem_families.h"
 #include "sim/models/watchdog.h"
 #include "sim/mountd.h"
 #include "sim/net.h"
@@ -103,6 +104,8 @@ class SimBackend final : public osa::sys::Backend {
   }
   int ioctl(int fd, unsigned long request, void* arg) override {
     if (auto d = device(fd)) return d->ioctl(request, arg);
+    // A modem's own interface is the board's.
+    if (int r = 0; ModemNetcardIoctl(*board_, request, arg, &r)) return r;
     // The board's network is the host's unless the program runs in a
     // namespace of its own: then nothing may change it.
     if (NetChangingIoctl(request, arg) && !PrivateNetns()) {

@@ -25,6 +25,7 @@ namespace sim {
 
 extern const Model kZqMcuModel;
 extern const Model kSpiFlashModel;
+extern const Model kQcqmiModel;
 extern const Model kUsbAuthorizedModel;
 extern const Model kProcUsbModel;
 
@@ -47,6 +48,7 @@ const std::vector<Model>& builtin() {
       kZqMcuModel,
       kSpiFlashModel,
       kDiskModel, kNvmeModel,
+      kQcqmiModel,
       kMdModel,
       kUsbAuthorizedModel, kProcUsbModel,
       kMmcSgModel, kMmcSrModel,

@@ -76,6 +76,15 @@ std::string ModemEscape(std::string_view s) {
 
 bool BoardHasModems(const Board& b) { return !Modems(b).empty(); }
 
+const nlohmann::json* ModemOfTty(const Board& b, int tty) {
+  const auto& modems = Modems(b);
+  for (int i = 0; i < static_cast<int>(modems.size()); ++i) {
+    int first = FirstTty(b, i);
+    if (modems[i].is_object() && tty >= first && tty < first + modems[i].value("ttys", 1)) return &modems[i];
+  }
+  return nullptr;
+}
+
 namespace {
 
 std::string SwitchFile(const Board& b, int i) { return b.file("sim/modem-" + std::to_string(i) + ".switch"); }
@@ -155,6 +164,9 @@ bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err) {
       Put(itf + "/bInterfaceClass", "ff");
     }
   }
+  // The modem's own network interface (NDIS, QMI), on an interface of its own.
+  if (std::string nc = m.value("netcard", ""); !nc.empty())
+    fs::create_directories(dir + "/" + DevName(m) + ":1." + std::to_string(m.value("ttys", 1)) + "/net/" + nc, ec);
   WriteProcUsb(b);
   return true;
 }
@@ -177,6 +189,7 @@ bool Plugged(const Board& b, const nlohmann::json& m) {
 
 bool ModemPeers::Open(const Board& b, std::string* err) {
   const auto& modems = Modems(b);
+  families_.resize(modems.size());
   for (int i = 0; i < static_cast<int>(modems.size()); ++i) {
     const auto& m = modems[i];
     if (!m.is_object()) continue;
@@ -256,7 +269,10 @@ void ModemPeers::Input(const Board& b, int fd) {
           scripted = true;
           break;
         }
-      if (!scripted) reply = FamilyReply(m.value("family", ""), cmd);
+      if (!scripted) {
+        auto own = families_[port.modem].Answer(b, port.modem, m, cmd);
+        reply = own ? *own : FamilyReply(m.value("family", ""), cmd);
+      }
       if (int d = m.value("delay_ms", 0); d > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(d, 5000)));
       Send(b, port, reply, m);
     }

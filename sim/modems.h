@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/modem_families.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -65,6 +66,7 @@ class ModemPeers {
   void Send(const Board& b, Port& port, const std::string& reply, const nlohmann::json& spec);
   void Control(const Board& b, const std::string& line);
   std::vector<Port> ports_;
+  std::vector<FamilyPeer> families_;  // one per modem
   std::map<int, Urc> urcs_;
   std::map<int, long long> replug_ms_;  // modems being power-cycled
   int ctl_ = -1;
@@ -88,6 +90,8 @@ void WriteProcUsb(const Board& b);
 bool PowerCycleModem(const Board& b, int i, std::string* err);
 
 bool BoardHasModems(const Board& b);
+// The modem whose ports include /dev/ttyUSB`tty` (nullptr for none).
+const nlohmann::json* ModemOfTty(const Board& b, int tty);
 // The sysfs folder of modem `i` made (plugged) or removed; false with *err.
 bool SetModemPlugged(const Board& b, int i, bool plugged, std::string* err);
 // Escapes bytes for the transcript: \r \n \\ and \xHH for the rest outside

@@ -23,6 +23,7 @@
 #include "sim/models/mcupeer.h"
 #include "sim/models/serial.h"
 #include "sim/modems.h"
+#include "sim/qmi_peer.h"
 #include "sim/sim.h"
 
 namespace fs = std::filesystem;
@@ -199,7 +200,8 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     lines.push_back(std::move(l));
   }
   ModemPeers modems;
-  if (!modems.Open(*b, &err)) {
+  QmiPeers qmi;
+  if (!modems.Open(*b, &err) || !qmi.Open(*b, &err)) {
     fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
     say('E');
     return 1;
@@ -232,6 +234,7 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     if (watch_fd >= 0) p.push_back({watch_fd, POLLIN, 0});
     const size_t first_modem = p.size();
     modems.AddFds(&p);
+    qmi.AddFds(&p);
     long now_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now() - start)
                                         .count());
@@ -246,7 +249,10 @@ int serve(const std::string& dir, pid_t watch, int ready) {
       if (p[i].revents & POLLIN) panel_input(*b, lines[i]);
     if (watch_fd >= 0 && (p[first_modem - 1].revents & POLLIN)) break;
     for (size_t i = first_modem; i < p.size(); ++i)
-      if (p[i].revents & POLLIN) modems.Input(*b, p[i].fd);
+      if (p[i].revents & POLLIN) {
+        modems.Input(*b, p[i].fd);
+        qmi.Input(*b, p[i].fd);
+      }
     modems.Tick(*b);
     if (watch_fd < 0 && ::kill(watch, 0) != 0) break;
     if (!fs::exists(dir + "/board.json", ec)) break;

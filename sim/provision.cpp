@@ -64,6 +64,13 @@ bool make_tools(const Board& b, const std::string& exe, std::string* err) {
     fs::remove(bin / tool.filename(), ec);
     fs::create_symlink(exe, bin / tool.filename(), ec);
   }
+  // The PPP daemon net3g starts is the board's own file, which a test may
+  // replace with a program of its own.
+  if (b.owns("/usr/sbin/3gpp")) {
+    fs::create_directories(b.file("usr/sbin"), ec);
+    fs::remove(b.file("usr/sbin/3gpp"), ec);
+    fs::create_symlink(exe, b.file("usr/sbin/3gpp"), ec);
+  }
   fs::remove(b.file("tools/sandbox"), ec);
   fs::create_symlink(exe, b.file("tools/sandbox"), ec);
   std::ofstream ov(b.file("tools/overlays"));

@@ -127,6 +127,14 @@ bool board_dev(const std::string& dir) {
     if (::access(host.c_str(), F_OK) == 0 && mount(host.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0)
       return say("cannot bind " + host);
   }
+  // A private network namespace may make its own tunnels (the PPP stand-in).
+  if (PrivateNetns() && ::access("/dev/net/tun", F_OK) == 0) {
+    fs::create_directories(stage + "/net", ec);
+    int fd = ::open((stage + "/net/tun").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+    if (mount("/dev/net/tun", (stage + "/net/tun").c_str(), nullptr, MS_BIND, nullptr) != 0)
+      return say("cannot bind /dev/net/tun");
+  }
   fs::create_directories(stage + "/pts", ec);
   fs::create_directories(stage + "/shm", ec);
   if (mount("/dev/pts", (stage + "/pts").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)

@@ -14,6 +14,7 @@
 #include "sim/models/rtc.h"
 #include "sim/modems.h"
 #include "sim/net.h"
+#include "sim/ppp_daemon.h"
 #include "sim/sim.h"
 #include "sim/standin_rules.h"
 
@@ -29,6 +30,7 @@ struct Tool {
 // Tools that need more than "record and succeed" get a row here.
 const std::vector<Tool>& tools() {
   static const std::vector<Tool> k = {
+      {"3gpp", PppDaemonStandIn},
       {"busybox", BusyboxStandIn},
       {"dmidecode", DmidecodeStandIn},
       {"hotspare", HotspareStandIn},
