@@ -234,7 +234,9 @@ class Control {
 
  private:
   int32_t Serve(const Request& req, SlotState& s, std::string* out);
+  int32_t SaveLog(const std::string& dir);
   osa::Mutex mu_;
+  int save_log_count_ = 0;
   SlotState slots_[kSlots];
 };
 

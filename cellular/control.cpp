@@ -1,9 +1,15 @@
 // The control protocol: framing, record layouts and the command table.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "cellular/cellular.h"
 #include "cellular/log.h"
+#include "osa/sys.h"
 
 namespace cellular {
 
@@ -140,6 +146,31 @@ Control::Control() {
     PutInt(slots_[i].dev_config, kDevConfigMtu, 1492);
     slots_[i].ppp_unit = i + 5;
   }
+}
+
+// Standard input, output and error to a new file in `dir`, named by the time.
+int32_t Control::SaveLog(const std::string& dir) {
+  if (dir.empty() || dir.find_first_of("\r\n") != std::string::npos) return PARAM_INAIL;
+  char name[64];
+  time_t now = time(nullptr);
+  struct tm tm {};
+  if (now != static_cast<time_t>(-1) && localtime_r(&now, &tm))
+    std::snprintf(name, sizeof name, "3G_%04d%02d%02d_%02d%02d%02d.txt", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  else
+    std::snprintf(name, sizeof name, "3G_%d.txt", ++save_log_count_);
+  std::string path = dir + (dir.back() == '/' ? "" : "/") + name;
+  osa::UniqueFd fd(osa::sys::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) {
+    NET3G_LOG(2, "cannot create %s: %s\n", path.c_str(), strerror(errno));
+    return -1;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  for (int std_fd = 0; std_fd < 3; ++std_fd) dup2(fd.get(), std_fd);
+  SetLogThreshold(4);
+  NET3G_LOG(4, "log saved to %s\n", path.c_str());
+  return 0;
 }
 
 Reply Control::Handle(const Request& req) {
@@ -345,6 +376,7 @@ int32_t Control::Serve(const Request& req, SlotState& s, std::string* out) {
       s.close_requested = true;
       return 0;
     case SAVE_LOG:
+      return SaveLog(GetText(p, 0, p.size(), 255));
     case FIRMWARE_UPDATE:
       NET3G_LOG(4, "%s is not available on this build\n", CommandName(req.cmd));
       return -1;

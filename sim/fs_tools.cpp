@@ -84,7 +84,7 @@ bool TranslateToolArgs(const Board& b, std::vector<std::string>* argv,
     arg = out + arg.substr(at);
   }
   // Images are files: the tools that refuse one unless told.
-  const std::string& name = (*argv)[0];
+  const std::string name = (*argv)[0];
   if (whole && (name == "mkfs.ntfs" || name == "mkntfs")) argv->insert(argv->begin() + 1, "-F");
   if (whole && (name == "xfs_repair" || name == "xfs_db")) argv->insert(argv->begin() + 1, "-f");
   return true;

@@ -43,6 +43,7 @@ const std::vector<Model>& builtin() {
       kMtdBlockModel,
       kWatchdogModel,
       kI2cModel,
+      kKernelRtcModel, kMiscRtcModel, kSocRtcModel,
       kZqMcuModel,
       kSpiFlashModel,
       kDiskModel,

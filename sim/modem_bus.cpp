@@ -102,17 +102,21 @@ bool SendModemEvents(const Board& b, int i, bool add, std::string* err) {
   nlohmann::json m = ModemSpec(b, i);
   std::string name = ModemDevName(m), base = "/devices/platform/hiusb/usb1/" + name + "/" + name + ":1.";
   std::string action = add ? "add" : "remove";
-  std::vector<std::string> paths;
+  // The kernel's burst: the device, its interfaces, then what binds to
+  // them; a removal goes the other way.
+  std::vector<std::string> paths = {"/devices/platform/hiusb/usb1/" + name};
   std::error_code ec;
   std::string itf0 = b.file("sys/bus/usb/devices/" + name + "/" + name + ":1.0");
   bool disc = add ? fs::exists(itf0 + "/sr0", ec) : false;
   if (disc) {
+    paths.push_back(base + "0");
     paths.push_back(base + "0/host0/target0:0:0/0:0:0:0/scsi_device/0:0:0:0");
   } else {
-    int first = ModemFirstTty(b, i);
-    for (int k = 0; k < m.value("ttys", 1); ++k)
-      paths.push_back(base + std::to_string(k) + "/ttyUSB" + std::to_string(first + k));
+    int first = ModemFirstTty(b, i), n = m.value("ttys", 1);
+    for (int k = 0; k < n; ++k) paths.push_back(base + std::to_string(k));
+    for (int k = 0; k < n; ++k) paths.push_back(base + std::to_string(k) + "/ttyUSB" + std::to_string(first + k));
   }
+  if (!add) std::reverse(paths.begin(), paths.end());
   for (const auto& p : paths) {
     std::string msg = action + "@" + p + std::string("\0ACTION=", 8) + action + std::string("\0DEVPATH=", 9) + p;
     if (UeventSend(b.dir(), msg, err) < 0) return false;

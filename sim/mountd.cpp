@@ -73,9 +73,12 @@ int ntfs3g_mount(MountBroker& mb, const MountRequest& r) {
   int e = 0;
   osa::UniqueFd loop = mb.AttachLoop(r.source, r.flags & MS_RDONLY, &node, &e);
   if (!loop) return e;
-  std::string opts = "fsname=" + node + (r.data.empty() ? "" : "," + r.data);
-  const char* argv[] = {"ntfs-3g", "-o", opts.c_str(), node.c_str(), r.host_target.c_str(), nullptr};
-  int st = mb.Spawn(argv, 20000);
+  // The daemon names the loop device in the mount table; the board's
+  // /proc/mounts turns it back into the board's device.
+  std::vector<const char*> argv = {"ntfs-3g"};
+  if (!r.data.empty()) argv.insert(argv.end(), {"-o", r.data.c_str()});
+  argv.insert(argv.end(), {node.c_str(), r.host_target.c_str(), nullptr});
+  int st = mb.Spawn(argv.data(), 20000);
   return st == 0 ? 0 : st == 12 ? EINVAL : st == 16 ? EBUSY : EIO;
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/models/mcupeer.h"
+#include "sim/models/serial.h"
 #include "sim/modems.h"
 #include "sim/sim.h"
 
@@ -63,7 +64,7 @@ struct Line {
   std::string path;  // board path
   std::string kind;  // panel, idle, mcu
   int master = -1;
-  std::shared_ptr<McuBootPeer> mcu;  // the boot loader of an "mcu" line
+  std::shared_ptr<McuLine> mcu;  // the boot loader of an "mcu" line
   int slave = -1;    // held open so the line never hangs up
   std::vector<uint8_t> in;
 };
@@ -121,16 +122,8 @@ void panel_input(const Board& b, Line& l) {
   uint8_t buf[256];
   ssize_t n;
   while ((n = ::read(l.master, buf, sizeof buf)) > 0) {
-    if (l.kind == "mcu" && l.mcu) {
-      auto out = l.mcu->Input(buf, static_cast<size_t>(n));
-      if (!out.empty() && ::write(l.master, out.data(), out.size()) < 0) b.event("mcu-send-failed");
-      // What the device holds so far, for the board's owner to compare.
-      // Replaced whole, so a reader never finds it half written.
-      std::string held = b.file("sim/mcu-image.bin"), tmp = held + ".new";
-      if (FILE* f = std::fopen(tmp.c_str(), "wb")) {
-        bool ok = std::fwrite(l.mcu->image().data(), 1, l.mcu->image().size(), f) == l.mcu->image().size();
-        if (std::fclose(f) == 0 && ok) std::rename(tmp.c_str(), held.c_str());
-      }
+    if (l.mcu) {
+      McuLineInput(b, *l.mcu, l.master, buf, static_cast<size_t>(n));
       continue;
     }
     if (l.kind != "panel") continue;
@@ -180,17 +173,23 @@ int serve(const std::string& dir, pid_t watch, int ready) {
     Line l;
     l.path = path;
     l.kind = kind.is_string() ? kind.get<std::string>() : "idle";
-    if (l.kind == "mcu") {
-      // "mcu": {"new_boot": false, "max_frame": 64, "repeat_from": -1, "skip_at": -1, "corrupt_at": -1, "garbage": false}
-      auto mj = b->desc().value("mcu", nlohmann::json::object());
-      McuPeerOptions o;
-      o.new_boot = mj.value("new_boot", false);
-      o.max_frame = static_cast<uint8_t>(mj.value("max_frame", 64));
-      o.repeat_from = mj.value("repeat_from", -1);
-      o.skip_at = mj.value("skip_at", -1);
-      o.corrupt_at = mj.value("corrupt_at", -1);
-      o.garbage = mj.value("garbage", false);
-      l.mcu = std::make_shared<McuBootPeer>(o);
+    if (l.kind.starts_with("/")) {
+      // A pty someone else serves: the line only leads there.
+      if (!BindLine(*b, l.path, l.kind, &err)) {
+        fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
+        say('E');
+        return 1;
+      }
+      continue;
+    }
+    if (l.kind == "mcu" || l.kind == "en773v") {
+      // "mcu" / "en773v": {device options, "baud", "drop_at", "delay_at", "delay_ms", "silent_from"}
+      l.mcu = MakeBoardMcuLine(*b, l.kind, &err);
+      if (!l.mcu) {
+        fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
+        say('E');
+        return 1;
+      }
     }
     if (!open_pty(*b, l, &err)) {
       fprintf(stderr, "dvrsim peers: %s\n", err.c_str());
@@ -237,6 +236,8 @@ int serve(const std::string& dir, pid_t watch, int ready) {
                                         std::chrono::steady_clock::now() - start)
                                         .count());
     int timeout = modems.NextDueMs(*b, 1000);
+    for (auto& l : lines)
+      if (l.mcu) timeout = std::min(timeout, McuLineFlush(*b, *l.mcu, l.master));
     for (auto& s : schedule)
       if (s.at_ms >= 0) timeout = std::min<int>(timeout, static_cast<int>(std::max(0L, s.at_ms - now_ms)));
     ::poll(p.data(), p.size(), timeout);
@@ -292,11 +293,16 @@ bool StartPeers(const std::string& dir, pid_t watch, std::string* err) {
     ::close(p[0]);
     if (fork() == 0) {
       // The grandchild: nobody's child once the middle process is gone.
+      // Its complaints (and a sanitizer's report) go to the board's
+      // sim/peers.log rather than nowhere.
+      std::error_code mk;
+      fs::create_directories(dir + "/sim", mk);
       for (int fd = 0; fd < 3; ++fd) {
-        int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd) {
-          dup2(null, fd);
-          ::close(null);
+        int to = fd == 2 ? ::open((dir + "/sim/peers.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644)
+                         : ::open("/dev/null", O_RDWR);
+        if (to >= 0 && to != fd) {
+          dup2(to, fd);
+          ::close(to);
         }
       }
       _exit(serve(dir, watch, p[1]));

@@ -9,7 +9,9 @@
 // "panel" is the front-panel controller: it sends key frames and the
 // release frame FF 09 00 00 when told (dvrsim panel DIR ...) or on its
 // schedule, and answers the keep-alive frame FF 0A 00 00 with the same.
-// "idle" lines swallow what is written.  Peer traffic goes to the events
+// "idle" lines swallow what is written; "mcu" and "en773v" lines lead to a
+// boot loader (sim/models/mcupeer.h); a path ("/dev/pts/7") links the line
+// to a pty someone else serves.  Peer traffic goes to the events
 // log as "panel-send XX XX XX XX" and "panel-recv XX XX XX XX".
 #pragma once
 

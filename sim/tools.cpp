@@ -11,6 +11,7 @@
 #include "sim/fs_tools.h"
 #include "sim/models/dmi.h"
 #include "sim/models/md.h"
+#include "sim/models/rtc.h"
 #include "sim/modems.h"
 #include "sim/net.h"
 #include "sim/sim.h"
@@ -31,8 +32,9 @@ const std::vector<Tool>& tools() {
       {"busybox", BusyboxStandIn},
       {"dmidecode", DmidecodeStandIn},
       {"hotspare", HotspareStandIn},
-      {"mdadm", MdadmStandIn},
+      {"hwclock", HwclockStandIn},
       {"ifenslave", IfenslaveTool},
+      {"mdadm", MdadmStandIn},
       {"usb_modeswitch", ModeSwitchStandIn},
   };
   return k;

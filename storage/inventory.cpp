@@ -188,6 +188,8 @@ void number_and_log(long long start) {
 void hd_exit() {
   HD_INFO("hd ready to exit.\n");
   Hd_StopHotplugThread();
+  for (auto& r : Lib().list)
+    if (r->logic >= 0) ide_setstandby(r->logic, 0);
   for (auto& r : Lib().list) FreeRecord(r.get());
   if (GetPlatformCfg()->iRaidType == 1) run_cmd("mdadm -Ss");
   HD_INFO("hd exit done.\n");

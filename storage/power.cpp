@@ -69,7 +69,8 @@ int disk_standby(const HdDevInfo& r, int minutes) {
     if (minutes > 0) return ata_simple(r.fdSync, 0xE3, StandbyCount(minutes));
     return ata_simple(r.fdSync, 0xE0, 0);
   }
-  uint32_t timer = minutes > 0 ? static_cast<uint32_t>(minutes) * 600 : 1;
+  // The timer counts 100 ms steps in 32 bits: very long times are capped.
+  uint32_t timer = minutes <= 0 ? 1 : minutes >= 7158278 ? UINT32_MAX : static_cast<uint32_t>(minutes) * 600;
   return scsi_power(r.fdSync, true, timer) ? 0 : -1;
 }
 

@@ -172,6 +172,26 @@ int GpioDevProbe(const GpioRes_t* pGpioRes, GpioDev_t** pGpioDev) {
   return OSA_SOK;
 }
 
+int GpioDevProbeOutput(uint32_t port, uint32_t bit, const char* name, GpioDev_t** pGpioDev) {
+  if (!name || !pGpioDev) {
+    OSA_CHECK_FAIL(name ? "pGpioDev" : "name");
+    return OSA_EFAIL;
+  }
+  GpioRes_t r{};
+  r.Port = port;
+  r.Bit = bit;
+  if (GpioDevProbe(&r, pGpioDev) != OSA_SOK) {
+    DVR_ERROR("probe gpio res failed, port=%d, bit=%d\n", r.Port, r.Bit);
+    return OSA_EFAIL;
+  }
+  DVR_INFO("%s PORT %d, BIT %d!\n", name, r.Port, r.Bit);
+  if ((*pGpioDev)->SetDirOut(*pGpioDev) != OSA_SOK) {
+    DVR_ERROR(" set gpio dir-out failed, port=%d, bit=%d\n", r.Port, r.Bit);
+    return OSA_EFAIL;
+  }
+  return OSA_SOK;
+}
+
 int GpioManagerProbeDev(const GpioRes_t* pRes, GpioManager_t*) {
   GpioDev_t* scratch = nullptr;
   if (GpioDevProbe(pRes, &scratch) != OSA_SOK) {

@@ -89,6 +89,10 @@ int GpioManagerInit();
 void GpioManagerReset();
 // The object for a line, created, opened and configured on first use.
 int GpioDevProbe(const GpioRes_t* pGpioRes, GpioDev_t** pGpioDev);
+// A board switch on a board-driver line: probes port/bit, logs
+// "NAME PORT %d, BIT %d!" and makes it an output.  0, or -1 after logging
+// which step failed.
+int GpioDevProbeOutput(uint32_t port, uint32_t bit, const char* name, GpioDev_t** pGpioDev);
 
 GpioDev_t* ManagerFindGpioDev(const GpioRes_t* pRes, GpioManager_t* Thiz);
 int GpioManagerProbeDev(const GpioRes_t* pRes, GpioManager_t* Thiz);

@@ -235,6 +235,11 @@ int SysDevUpgradeMCU(const void* system, const uint8_t* image, uint32_t length, 
     DVR_ERROR("UNknow MCU Module\n");
     return OSA_EFAIL;
   }
+  // The walk's own counters: a walk that stops early leaves nothing behind
+  // to skew the next one's progress.
+  En773vProgress_t counters{0, 0};
+  for (uint32_t i = 0; i < n; ++i)
+    if (sys->Mcu[i].Kind == 0 && sys->Mcu[i].Enabled == 1) ++counters.Devices;
   for (uint32_t i = 0; i < n; ++i) {
     const ResMcuEntry_t& e = sys->Mcu[i];
     if (e.Kind == 0) {
@@ -242,8 +247,8 @@ int SysDevUpgradeMCU(const void* system, const uint8_t* image, uint32_t length, 
         DVR_ERROR("UNknow MCU Module\n");
         return OSA_EFAIL;
       }
-      if (length >= 28 && std::memcmp(image, "ZQ-UPDAT", 8) == 0) {
-        // The text protocol of these modules is not part of this platform.
+      if (En773vImageTag(image, length) &&
+          UpgradeMCU_Process_EN773V(e.LineIdx, image, length, progress, &counters) != OSA_SOK) {
         DVR_ERROR("upgrade en773v error !\n");
         return OSA_EFAIL;
       }

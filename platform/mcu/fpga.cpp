@@ -73,15 +73,7 @@ int SysDevUpgradeFPGA(const McuBlock_t* blocks, uint32_t count, uint32_t* progre
   r.Port = sys->FpgaSwitchPort;
   r.Bit = sys->FpgaSwitchBit;
   if (r.Port && r.Bit) {
-    if (GpioDevProbe(&r, &sw) != OSA_SOK) {
-      DVR_ERROR("probe gpio res failed, port=%d, bit=%d\n", r.Port, r.Bit);
-      return OSA_EFAIL;
-    }
-    DVR_INFO("OPEN GPIO DEV SWITCH PORT %d, BIT %d!\n", r.Port, r.Bit);
-    if (sw->SetDirOut(sw) != OSA_SOK) {
-      DVR_ERROR(" set gpio dir-out failed, port=%d, bit=%d\n", r.Port, r.Bit);
-      return OSA_EFAIL;
-    }
+    if (GpioDevProbeOutput(r.Port, r.Bit, "OPEN GPIO DEV SWITCH", &sw) != OSA_SOK) return OSA_EFAIL;
     uint32_t on = 0;
     if (sw->Write(&on, sw) != OSA_SOK) {
       DVR_ERROR("turn on fpga GPIO switch error , port=%d, bit=%d\n", r.Port, r.Bit);

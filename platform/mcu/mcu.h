@@ -114,6 +114,30 @@ static_assert(sizeof(SpiFlashXfer_t) == 72 && offsetof(SpiFlashXfer_t, Addr) == 
               offsetof(SpiFlashXfer_t, Desc) == 12);
 #endif
 
+// The EN773V modules' text protocol.  An image is an 80-byte header
+// ("ZQ-UPDAT", the module tag at offset 17) and the data, written in 1 KiB
+// frames from flash address 0x14000.
+inline constexpr uint32_t EN773V_HEADER_LEN = 80;
+inline constexpr uint32_t EN773V_CHUNK = 1024;
+inline constexpr uint32_t EN773V_FRAME_LEN = EN773V_CHUNK + 6;
+inline constexpr uint32_t EN773V_FLASH_BASE = 0x14000;
+// The two module tags the table walk accepts (11 characters each).
+inline constexpr char EN773V_TAG_A[] = "EN773V-V1.0";
+inline constexpr char EN773V_TAG_B[] = "EN773V-V2.0";
+static_assert(sizeof(EN773V_TAG_A) == 12 && sizeof(EN773V_TAG_B) == 12);
+// The progress counters of one table walk: devices finished, and the
+// walk's enabled serial-line entries.
+struct En773vProgress_t {
+  uint32_t Finished;
+  uint32_t Devices;
+};
+// A data frame: 0x3A, 24-bit address, `n` bytes zero-padded to 1024, the
+// 16-bit sum of the first 1028 bytes; all little-endian.  `out` holds
+// EN773V_FRAME_LEN bytes.
+void En773vDataFrame(uint32_t addr, const uint8_t* data, uint32_t n, uint8_t* out);
+// True for an image that starts with "ZQ-UPDAT" and carries a known tag.
+bool En773vImageTag(const uint8_t* image, uint32_t length);
+
 // ---------------------------------------------------------------- entries
 
 // Walks the System record's controller table and upgrades every enabled
@@ -126,6 +150,14 @@ int McuUpgradeJtag(const McuBlock_t* blocks, uint32_t count, uint32_t* progress)
 // The driver's boot-loader command sets, on the image after the tag.
 int UpgradeMCU_Process_LPC11C22(const uint8_t* image, uint32_t length, uint32_t* progress);
 int UpgradeMCU_Process_STM32(const uint8_t* image, uint32_t length);
+// An EN773V on serial line `index` (one-based), the image with its header.
+// `counters` carries the walk's progress (nullptr: a walk of one device).
+int UpgradeMCU_Process_EN773V(uint32_t index, const uint8_t* image, uint32_t length, uint32_t* progress,
+                              En773vProgress_t* counters = nullptr);
+struct TransCom_t;
+// The same on a given port (tests bring their own line).
+int En773vUpgradeOn(TransCom_t* port, const uint8_t* image, uint32_t length, uint32_t* progress,
+                    En773vProgress_t* counters = nullptr);
 
 // Upgrades one controller from a package by the System record's method.
 int SysDevUpgradeMCU_V(const McuBlock_t* blocks, uint32_t count, uint32_t* progress, const void* system);

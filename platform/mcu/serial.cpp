@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -26,8 +28,10 @@ struct Link {
 
   int write(const uint8_t* p, uint32_t n) { return Port->Write(p, n, Port); }
 
-  // One read of up to `cap` bytes within `ms`, then every complete frame
-  // it made: true with the first frame `want` accepts.
+  // One wait of up to `ms` for a frame, reading at most `cap` bytes at a
+  // time: true with the first frame `want` accepts.  A slow line delivers
+  // a frame in pieces, so the wait goes on while bytes come without making
+  // a whole frame; it ends with the first whole frames or the time.
   template <typename F>
   bool read(uint32_t cap, int ms, F want) {
     for (size_t i = 0; i < Held.size(); ++i)
@@ -36,23 +40,30 @@ struct Link {
         return true;
       }
     uint8_t buf[MCU_READ_MAX];
-    uint32_t got = 0;
     if (cap > sizeof buf) cap = sizeof buf;
     UartDev_t* u = Port->pUartDev;
-    if (!u || !u->ReadComm || u->ReadComm(buf, cap, &got, ms, u) != OSA_SOK) return false;
-    if (Push_VerifyRxBuf(&Rx, buf, got) != 0) return false;
-    bool found = false;
-    do {
-      if (Pop_VerifyRxBuf(&Rx) != 0) break;
-      if (!found && want(Rx.Frame, Rx.FrameLen)) {
-        found = true;
-      } else {
-        if (Held.size() >= 8) Held.erase(Held.begin());
-        Held.emplace_back(Rx.Frame, Rx.Frame + Rx.FrameLen);
-      }
-      if (Rx.Pending) DVR_INFO("MCU_UPGREADE re_verify\n");
-    } while (Rx.Pending);
-    return found;
+    if (!u || !u->ReadComm) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      uint32_t got = 0;
+      if (u->ReadComm(buf, cap, &got, static_cast<int>(std::max<int64_t>(0, left.count())), u) != OSA_SOK) return false;
+      if (got == 0) return false;  // the wait ran out
+      if (Push_VerifyRxBuf(&Rx, buf, got) != 0) return false;
+      bool found = false, any = false;
+      do {
+        if (Pop_VerifyRxBuf(&Rx) != 0) break;
+        any = true;
+        if (!found && want(Rx.Frame, Rx.FrameLen)) {
+          found = true;
+        } else {
+          if (Held.size() >= 8) Held.erase(Held.begin());
+          Held.emplace_back(Rx.Frame, Rx.Frame + Rx.FrameLen);
+        }
+        if (Rx.Pending) DVR_INFO("MCU_UPGREADE re_verify\n");
+      } while (Rx.Pending);
+      if (any || std::chrono::steady_clock::now() >= deadline) return found;
+    }
   }
 };
 

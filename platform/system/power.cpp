@@ -44,15 +44,7 @@ int reboot_gpio() {
   r.Port = d.Res.RebootGpioPort;
   r.Bit = d.Res.RebootGpioBit;
   GpioDev_t* g = nullptr;
-  if (GpioDevProbe(&r, &g) != OSA_SOK) {
-    DVR_ERROR("probe gpio res failed, port=%d, bit=%d\n", r.Port, r.Bit);
-    return OSA_EFAIL;
-  }
-  DVR_INFO("GPIO reboot PORT %d, BIT %d!\n", r.Port, r.Bit);
-  if (g->SetDirOut(g) != OSA_SOK) {
-    DVR_ERROR(" set gpio dir-out failed, port=%d, bit=%d\n", r.Port, r.Bit);
-    return OSA_EFAIL;
-  }
+  if (GpioDevProbeOutput(r.Port, r.Bit, "GPIO reboot", &g) != OSA_SOK) return OSA_EFAIL;
   uint32_t level = d.Res.RebootGpioLevel ? 1 : 0;
   if (g->Write(&level, g) != OSA_SOK) {
     DVR_ERROR("set reboot GPIO, port=%d, bit=%d\n", r.Port, r.Bit);

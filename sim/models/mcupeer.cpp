@@ -2,9 +2,15 @@
 
 #include "sim/models/mcupeer.h"
 
-#include <algorithm>
-#include <cstring>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "sim/sim.h"
 
 namespace sim {
 
@@ -55,10 +61,12 @@ std::vector<uint8_t> McuBootPeer::request() {
   return f;
 }
 
-void McuBootPeer::handle(const uint8_t* f, size_t len, std::vector<uint8_t>* out) {
+void McuBootPeer::handle(const uint8_t* f, size_t len, std::vector<std::vector<uint8_t>>* out) {
   auto emit = [&](const std::vector<uint8_t>& b) {
-    if (o_.garbage) out->insert(out->end(), {0x00, 0x13, 0x5A, 0x07});
-    out->insert(out->end(), b.begin(), b.end());
+    std::vector<uint8_t> a;
+    if (o_.garbage) a = {0x00, 0x13, 0x5A, 0x07};
+    a.insert(a.end(), b.begin(), b.end());
+    out->push_back(std::move(a));
   };
   uint8_t cmd = f[4];
   if (cmd == 0x15 && len >= 8) {
@@ -108,6 +116,12 @@ void McuBootPeer::handle(const uint8_t* f, size_t len, std::vector<uint8_t>* out
 
 std::vector<uint8_t> McuBootPeer::Input(const uint8_t* p, size_t n) {
   std::vector<uint8_t> out;
+  for (auto& a : InputAnswers(p, n)) out.insert(out.end(), a.begin(), a.end());
+  return out;
+}
+
+std::vector<std::vector<uint8_t>> McuBootPeer::InputAnswers(const uint8_t* p, size_t n) {
+  std::vector<std::vector<uint8_t>> out;
   in_.insert(in_.end(), p, p + n);
   for (;;) {
     size_t s = 0;
@@ -134,6 +148,131 @@ bool McuBootPeer::crc_ok() const {
     for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : static_cast<uint16_t>(c >> 1);
   }
   return image_.size() == length_ && c == crc_;
+}
+
+// ------------------------------------------------------------------ line
+
+bool McuLineOptionsFromJson(const nlohmann::json& j, McuLineOptions* o, std::string* err) {
+  if (!j.is_object()) {
+    *err = "\"mcu\" must be an object";
+    return false;
+  }
+  try {
+    McuPeerOptions& p = o->peer;
+    p.new_boot = j.value("new_boot", false);
+    int mf = j.value("max_frame", 64);
+    if (mf < 0 || mf > 255) {
+      *err = "\"mcu\".max_frame must be 0-255";
+      return false;
+    }
+    p.max_frame = static_cast<uint8_t>(mf);
+    p.repeat_from = j.value("repeat_from", -1);
+    p.skip_at = j.value("skip_at", -1);
+    p.corrupt_at = j.value("corrupt_at", -1);
+    p.garbage = j.value("garbage", false);
+    o->baud = j.value("baud", 0u);
+    o->drop_at = j.value("drop_at", -1);
+    o->delay_at = j.value("delay_at", -1);
+    o->delay_ms = j.value("delay_ms", 0);
+    o->silent_from = j.value("silent_from", -1);
+  } catch (const nlohmann::json::exception& e) {
+    *err = std::string("\"mcu\": ") + e.what();
+    return false;
+  }
+  if (o->delay_ms < 0) {
+    *err = "\"mcu\".delay_ms must not be negative";
+    return false;
+  }
+  return true;
+}
+
+McuLine::McuLine(McuLineOptions o) : o_(o) {
+  auto b = std::make_unique<McuBootPeer>(o.peer);
+  boot_ = b.get();
+  dev_ = std::move(b);
+}
+
+McuLine::McuLine(McuLineOptions o, std::unique_ptr<McuDevice> dev) : o_(o), dev_(std::move(dev)) {
+  boot_ = dynamic_cast<McuBootPeer*>(dev_.get());
+}
+
+void McuLine::Input(const uint8_t* p, size_t n, int64_t now_us) {
+  // The device sees the last byte only once the line has carried them all.
+  rx_free_us_ = std::max(rx_free_us_, now_us) + static_cast<int64_t>(n) * byte_us();
+  for (auto& a : dev_->InputAnswers(p, n)) {
+    int k = answers_++;
+    if (k == o_.drop_at || (o_.silent_from >= 0 && k >= o_.silent_from)) continue;
+    int64_t at = rx_free_us_ + (k == o_.delay_at ? int64_t{o_.delay_ms} * 1000 : 0);
+    at = std::max(at, tx_free_us_);
+    tx_free_us_ = at + static_cast<int64_t>(a.size()) * byte_us();
+    out_.push_back({at, std::move(a)});
+  }
+}
+
+std::vector<uint8_t> McuLine::Due(int64_t now_us) {
+  std::vector<uint8_t> r;
+  while (!out_.empty()) {
+    Out& o = out_.front();
+    if (o.at_us > now_us) break;
+    size_t arrived = o.bytes.size();
+    if (byte_us()) arrived = std::min<size_t>(arrived, static_cast<size_t>((now_us - o.at_us) / byte_us() + 1));
+    r.insert(r.end(), o.bytes.begin() + static_cast<long>(o.sent), o.bytes.begin() + static_cast<long>(arrived));
+    o.sent = arrived;
+    if (o.sent < o.bytes.size()) break;
+    out_.pop_front();
+  }
+  return r;
+}
+
+int64_t McuLine::NextDue(int64_t now_us) const {
+  if (out_.empty()) return -1;
+  const Out& o = out_.front();
+  int64_t at = o.at_us + static_cast<int64_t>(o.sent) * byte_us();
+  return std::max<int64_t>(0, at - now_us);
+}
+
+namespace {
+int64_t steady_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+std::shared_ptr<McuLine> MakeBoardMcuLine(const Board& b, const std::string& kind, std::string* err) {
+  auto j = b.desc().value(kind, nlohmann::json::object());
+  McuLineOptions o;
+  if (!McuLineOptionsFromJson(j, &o, err)) return nullptr;
+  if (kind != "en773v") return std::make_shared<McuLine>(o);
+  En773vOptions e;
+  if (!En773vOptionsFromJson(j, &e, err)) return nullptr;
+  return std::make_shared<McuLine>(o, std::make_unique<En773vPeer>(e));
+}
+
+void McuLineInput(const Board& b, McuLine& line, int master, const uint8_t* p, size_t n) {
+  const std::string kind = line.peer_kind();
+  int ends = line.device().end_frames();
+  line.Input(p, n, steady_us());
+  for (int e = ends + 1; e <= line.device().end_frames(); ++e) b.event(kind + " end " + std::to_string(e));
+  McuLineFlush(b, line, master);
+  // What the device holds so far, for the board's owner to compare.
+  // Replaced whole, so a reader never finds it half written.
+  std::string held = b.file("sim/" + kind + "-image.bin"), tmp = held + ".new";
+  if (FILE* f = std::fopen(tmp.c_str(), "wb")) {
+    const auto& img = line.device().image();
+    // An empty image has no buffer to hand to fwrite.
+    bool ok = img.empty() || std::fwrite(img.data(), 1, img.size(), f) == img.size();
+    if (std::fclose(f) == 0 && ok) std::rename(tmp.c_str(), held.c_str());
+  }
+}
+
+int McuLineFlush(const Board& b, McuLine& line, int master) {
+  int64_t now = steady_us();
+  auto out = line.Due(now);
+  if (!out.empty() && ::write(master, out.data(), out.size()) != static_cast<ssize_t>(out.size()))
+    b.event("mcu-send-failed");
+  int64_t next = line.NextDue(now);
+  if (next < 0) return 1000;
+  return static_cast<int>(std::min<int64_t>(1000, (next + 999) / 1000));
 }
 
 }  // namespace sim

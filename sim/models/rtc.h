@@ -16,6 +16,13 @@
 namespace sim {
 
 extern const Model kI2cModel;
+// The kernel's RTC nodes and the SoC clock (rtc_kernel.cpp).
+extern const Model kKernelRtcModel;
+extern const Model kMiscRtcModel;
+extern const Model kSocRtcModel;
+// "hwclock -w": the board's system time into the kernel clock.
+bool KernelRtcSystohc(const Board& b, std::string* err);
+int HwclockStandIn(const Board& b, int argc, char** argv);
 const Schema* RtcResSchema();
 // dvrsim rtc DIR dump | poke REG BYTE...
 int RtcCommand(int argc, char** argv);

@@ -3,9 +3,11 @@
 #include "sim/models/serial.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/frontboard/frontboard.h"
@@ -69,6 +71,27 @@ std::unique_ptr<Device> open_heart(const Board& b, const std::string&, int fd, i
   return std::make_unique<Heart>(fd, b);
 }
 }  // namespace
+
+bool BindLine(const Board& b, const std::string& board_path, const std::string& pty, std::string* err) {
+  namespace fs = std::filesystem;
+  int fd = ::open(pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  bool tty = fd >= 0 && ::isatty(fd);
+  if (fd >= 0) ::close(fd);
+  if (!tty) {
+    *err = "the line " + board_path + " leads to " + pty + ", which is no terminal";
+    return false;
+  }
+  std::string link = b.host_path(board_path);
+  std::error_code ec;
+  fs::create_directories(fs::path(link).parent_path(), ec);
+  fs::remove(link, ec);
+  fs::create_symlink(pty, link, ec);
+  if (ec) {
+    *err = "cannot link " + link + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
 
 const Model kUartCtrlModel = {"uart-ctrl", "/dev/vs_uart", open_uart, provision_uart};
 const Model kHeartModel = {"heartbeat", "/dev/beat_heart", open_heart, provision_heart};

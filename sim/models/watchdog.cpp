@@ -83,6 +83,7 @@ class Watchdog final : public Device {
     switch (request) {
       case WDIOC_KEEPALIVE_:
         change([](WdtState& s) { feed(s); });
+        log_feed();
         return 0;
       case WDIOC_SETTIMEOUT_:
         if (value < 1 || value > 65535) return fail(EINVAL);
@@ -122,6 +123,7 @@ class Watchdog final : public Device {
     board_.event(line);
     if (!soft_) expect_close_ = std::memchr(buf, 'V', len) != nullptr;
     change([](WdtState& s) { feed(s); });
+    log_feed();
     return static_cast<ssize_t>(len);
   }
   ssize_t read(void*, size_t) override { return fail(EINVAL); }
@@ -130,6 +132,16 @@ class Watchdog final : public Device {
   static int fail(int e) {
     errno = e;
     return -1;
+  }
+  // With "watchdog": {"feed_log": true} every feed's wall-clock time (ms)
+  // goes to DIR/sim/watchdog-feeds.log, for measuring feed jitter.
+  void log_feed() {
+    auto w = board_.desc().find("watchdog");
+    if (w == board_.desc().end() || !w->is_object() || !w->value("feed_log", false)) return;
+    if (FILE* f = std::fopen(board_.file("sim/watchdog-feeds.log").c_str(), "a")) {
+      std::fprintf(f, "%s %" PRId64 "\n", path_.c_str(), now_ms());
+      std::fclose(f);
+    }
   }
   static void start(WdtState& s) {
     if (!s.running) s.reset = false;

@@ -339,6 +339,19 @@ TEST(Net3g, UnknownClientIsTurnedAwayAndRuntsKeepTheConnection) {
   ASSERT_TRUE(net.WaitLog("Recieve error package!", 5));
   c.Send(std::string(8, '\0') + Word(0));  // the stated length is now out of range: closed
   EXPECT_TRUE(c.Reply().empty());
+
+  // SAVE_LOG moves the log into a new file in the given folder.
+  std::filesystem::create_directories(b.file("var/log"));
+  Client d(b);
+  EXPECT_EQ(At(d.Ask(129, 0, std::string("/var/nowhere") + '\0'), 8), -1);
+  EXPECT_EQ(At(d.Ask(129, 0, std::string("/var/log") + '\0'), 8), 0);
+  std::string saved;
+  for (const auto& e : std::filesystem::directory_iterator(b.file("var/log")))
+    if (std::regex_match(e.path().filename().string(), std::regex(R"(3G_\d{8}_\d{6}\.txt)"))) saved = e.path();
+  ASSERT_FALSE(saved.empty());
+  EXPECT_EQ(std::filesystem::status(saved).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms(0644));
+  EXPECT_NE(testsupport::ReadFile(saved).find("log saved to /var/log/3G_"), std::string::npos);
 }
 
 }  // namespace

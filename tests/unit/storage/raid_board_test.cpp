@@ -185,3 +185,45 @@ TEST_F(RaidBoard, HealthyOrRecoveringArraysGetNothingAndStrangersAreIgnored) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RaidBoard, AddDiskRefusalsCarryTheirErrnoValues) {
+  write_array(b_, "md7", "raid0", 2, {{"sdb", "in_sync", 0}, {"sdc", "in_sync", 1}});
+  write_array(b_, "md5", "raid5", 4, {{"sdb", "in_sync", 0}}, "3");
+  std::string out = CaptureOut([] {
+    EXPECT_EQ(Raid_AddDisk("/dev/md7", "/dev/sdd"), -EINTR);
+    EXPECT_EQ(Raid_AddDisk("/dev/md5", "/dev/sdd"), -ESRCH);
+    EXPECT_EQ(Raid_AddDisk("/dev/md9", "/dev/sdd"), -ENOENT);
+    EXPECT_EQ(Raid_AddDisk("/dev/md7;reboot", "/dev/sdd"), -ENOENT);
+  });
+  EXPECT_TRUE(has(out, "Raid level 0 not support!\n")) << out;
+  EXPECT_TRUE(has(out, "info.state:2!\n")) << out;
+  EXPECT_TRUE(has(out, "getInfo Failed\n")) << out;
+  for (auto& e : b_.events()) EXPECT_FALSE(has(e, "mdadm")) << e;
+}
+
+TEST_F(RaidBoard, StandbyOfAnArrayOfSixtyFiveRefusesAndStatsAreRead) {
+  std::vector<Member> many;
+  std::vector<std::string> names;
+  for (int i = 0; i < 65; ++i) names.push_back(std::string("sd") + static_cast<char>('a' + i / 26) + static_cast<char>('a' + i % 26));
+  for (int i = 0; i < 65; ++i) many.push_back({names[i].c_str(), "in_sync", i});
+  write_array(b_, "md9", "raid6", 65, many);
+  WriteFile(b_.file("dev/md9"), std::string(4096, '\0'));
+  WriteFile(b_.file("sys/block/sdb/stat"), "     10  0  800  5  20  1  1600  9  0  14  14\n");
+  std::string out = CaptureOut([] {
+    ASSERT_EQ(ide_init(), 0);
+    int logic = ide_get_no("/dev/md9");
+    ASSERT_GE(logic, 0);
+    EXPECT_EQ(ide_setstandby(logic, 0), -1);
+    HdIoStat s{};
+    EXPECT_EQ(ide_get_iostat(ide_get_no("/dev/sdb"), &s), 0);
+    EXPECT_EQ(s.writeSectors, 1600u);
+    EXPECT_EQ(ide_get_iostat(ide_get_no("/dev/sdc"), &s), -1);
+  });
+  EXPECT_TRUE(has(out, "Too much disks to op at the same time, 64 supported.\n")) << out;
+  EXPECT_TRUE(has(out, "get file:[/sys/block/sdc/stat] content failded!\n")) << out;
+  Hd_StopHotplugThread();
+}
+
+}  // namespace

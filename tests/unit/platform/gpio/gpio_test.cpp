@@ -131,4 +131,17 @@ TEST_F(Gpio, ExpanderNodeIsOpenedPerRequest) {
   EXPECT_NE(out.find("open /dev/zq_max7311_gpio failed"), std::string::npos) << out;
 }
 
+TEST_F(Gpio, SwitchLineIsProbedNamedAndMadeAnOutput) {
+  testsupport::EditBoard(board_, [](auto& j) { j["gpio"]["ports"] = 8; });
+  GpioDev_t* d = nullptr;
+  std::string out = CaptureOut([&] { EXPECT_EQ(GpioDevProbeOutput(9, 1, "GPIO test", &d), -1); });
+  EXPECT_NE(out.find("probe gpio res failed, port=9, bit=1"), std::string::npos) << out;
+  EXPECT_EQ(out.find("GPIO test PORT"), std::string::npos) << "named only once probed";
+  EXPECT_EQ(GpioDevProbeOutput(1, 1, nullptr, &d), -1);
+
+  out = CaptureOut([&] { EXPECT_EQ(GpioDevProbeOutput(5, 2, "GPIO test", &d), 0); });
+  EXPECT_NE(out.find("GPIO test PORT 5, BIT 2!"), std::string::npos) << out;
+  EXPECT_EQ(sim::SimGpioGet(board_.dir(), line(5, 2)).dir, 1);
+}
+
 }  // namespace

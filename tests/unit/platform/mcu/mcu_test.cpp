@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "platform/mcu/mcu.h"
@@ -15,57 +16,16 @@
 #include "sim/models/mcupeer.h"
 #include "support/board_edit.h"
 #include "support/pty.h"
+#include "unit/platform/mcu/line_device.h"
 
 using testsupport::CaptureOut;
 using testsupport::Pty;
 using testsupport::TempBoard;
+using mcutest::Device;
 
 namespace {
 
 bool has(const std::string& out, const std::string& what) { return out.find(what) != std::string::npos; }
-
-// Fixed pauses of the protocol pass at once; reads still wait for real.
-const SystemClock* no_pauses() {
-  static const SystemClock c = {[](timeval* tv) { return gettimeofday(tv, nullptr); }, [](time_t) { return -1; },
-                                [](uint32_t) {}};
-  return &c;
-}
-
-// The boot loader behind the line's far end, in a thread of its own.
-class Device {
- public:
-  Device(const Pty& line, sim::McuPeerOptions o) : line_(line), peer_(o), thread_([this] { run(); }) {}
-  ~Device() {
-    stop_ = true;
-    thread_.join();
-  }
-  const sim::McuBootPeer& peer() const { return peer_; }
-  // The device has had the end frames (it reads in its own time).
-  int ends() const {
-    for (int i = 0; i < 200 && peer_.end_frames() < 2; ++i) usleep(10 * 1000);
-    return peer_.end_frames();
-  }
-  int written() const { return written_; }
-
- private:
-  void run() {
-    while (!stop_) {
-      pollfd p{line_.master(), POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      uint8_t buf[512];
-      ssize_t n = ::read(line_.master(), buf, sizeof buf);
-      if (n <= 0) continue;
-      written_ += static_cast<int>(n);
-      auto out = peer_.Input(buf, static_cast<size_t>(n));
-      if (!out.empty() && ::write(line_.master(), out.data(), out.size()) < 0) break;
-    }
-  }
-  const Pty& line_;
-  sim::McuBootPeer peer_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> written_{0};
-  std::thread thread_;
-};
 
 std::vector<uint8_t> package(uint32_t image_len, uint8_t addr, uint8_t mode = 0) {
   std::vector<uint8_t> p(64 + image_len);
@@ -79,7 +39,7 @@ std::vector<uint8_t> package(uint32_t image_len, uint8_t addr, uint8_t mode = 0)
 class McuUpgrade : public testing::Test {
  protected:
   void SetUp() override {
-    SystemSetClock(no_pauses());
+    SystemSetClock(mcutest::no_pauses());
     entry_.DevType = 1;
     entry_.Uart.Index = 9;
     std::strcpy(entry_.Uart.DevName, "/dev/ttyS9");
@@ -106,6 +66,15 @@ class McuUpgrade : public testing::Test {
     });
     return r;
   }
+  int En773v(const std::vector<uint8_t>& img, std::string* out, En773vProgress_t* counters = nullptr) {
+    CaptureOut([] {});
+    int r = -9;
+    *out = CaptureOut([&] {
+      if (TransComUartCreate(&port_) != 0) return;
+      r = En773vUpgradeOn(&port_, img.data(), static_cast<uint32_t>(img.size()), &progress_, counters);
+    });
+    return r;
+  }
   TempBoard board_;
   TransComEntry_t entry_{};
   TransCom_t port_{};
@@ -114,7 +83,7 @@ class McuUpgrade : public testing::Test {
 
 TEST_F(McuUpgrade, OldBootTakes32KiBWithWrappingFrameNumbers) {
   Pty line(board_, "dev/ttyS9");
-  Device dev(line, {});
+  Device dev(line, sim::McuPeerOptions{});
   auto pkg = package(32 * 1024, 1);
   std::string out;
   ASSERT_EQ(Upgrade(pkg, &out), 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
@@ -172,9 +141,26 @@ TEST_F(McuUpgrade, SkippedRequestIsNotServedWithOtherData) {
   EXPECT_LT(dev.peer().image().size(), 2000u);
 }
 
+TEST_F(McuUpgrade, LostAndLateAnswersAreWaitedOutOnASlowLine) {
+  Pty line(board_, "dev/ttyS9");
+  sim::McuLineOptions o;
+  o.baud = 9600;
+  o.drop_at = 2;   // the start response: the host asks again
+  o.delay_at = 6;  // a transfer request, later than one read's wait
+  o.delay_ms = 1500;
+  Device dev(line, o);
+  auto pkg = package(300, 1);
+  std::string out;
+  ASSERT_EQ(Upgrade(pkg, &out), 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+  EXPECT_EQ(dev.peer().image(), std::vector<uint8_t>(pkg.begin() + 64, pkg.end()));
+  EXPECT_TRUE(has(out, "MCU_UPGREADE this frame cmd is not 0x83 ,retry=2")) << "the request came, its start response did not";
+  EXPECT_TRUE(has(out, "MCU_UPGREADE comm failed retry=0")) << "the late request took a second read";
+  EXPECT_EQ(dev.ends(), 2);
+}
+
 TEST_F(McuUpgrade, BadPackageSendsNothing) {
   Pty line(board_, "dev/ttyS9");
-  Device dev(line, {});
+  Device dev(line, sim::McuPeerOptions{});
   std::string out;
   EXPECT_EQ(Upgrade(package(0, 1), &out), -1);
   auto p = package(10, 1, 1);
@@ -183,6 +169,106 @@ TEST_F(McuUpgrade, BadPackageSendsNothing) {
   EXPECT_TRUE(has(out, "overFlow")) << out;
   usleep(50 * 1000);
   EXPECT_EQ(dev.written(), 0);
+}
+
+// ----------------------------------------------------------- EN773V
+
+std::vector<uint8_t> en773v_image(uint32_t data_len) {
+  std::vector<uint8_t> p(EN773V_HEADER_LEN + data_len);
+  std::memcpy(p.data(), "ZQ-UPDAT", 8);
+  std::memcpy(p.data() + 17, EN773V_TAG_B, 11);
+  for (uint32_t i = 0; i < data_len; ++i) p[EN773V_HEADER_LEN + i] = static_cast<uint8_t>(i * 11 + (i >> 10));
+  return p;
+}
+
+// What the module holds: the data, the last KiB zero-padded.
+std::vector<uint8_t> flashed(const std::vector<uint8_t>& img) {
+  std::vector<uint8_t> d(img.begin() + EN773V_HEADER_LEN, img.end());
+  d.resize((d.size() + 1023) / 1024 * 1024, 0);
+  return d;
+}
+
+TEST_F(McuUpgrade, En773vTakesTheImageThroughWaitsAndResends) {
+  Pty line(board_, "dev/ttyS9");
+  sim::En773vOptions o;
+  o.bootmen = 2;  // still leaving its application
+  o.data_err_at = 1;
+  o.data_err_times = 2;
+  o.wrflash = 2;  // still writing its flash
+  Device dev(line, o);
+  auto img = en773v_image(2500);
+  std::string out;
+  ASSERT_EQ(En773v(img, &out), 0) << out.substr(0, 3000);
+  EXPECT_EQ(dev.device().image(), flashed(img));
+  EXPECT_EQ(progress_, 2500u);
+  EXPECT_TRUE(has(out, "error updata ~DATAERR")) << out.substr(0, 3000);
+  EXPECT_TRUE(has(out, "wait 10s updata"));
+  EXPECT_TRUE(has(out, "success updata"));
+  EXPECT_TRUE(has(out, "en773v complete total 100"));
+  EXPECT_TRUE(has(out, "1 en773v updata finished"));
+  EXPECT_EQ(dev.ends(3), 3);
+}
+
+TEST_F(McuUpgrade, En773vFailedTransferFailsWhateverTheEndSays) {
+  Pty line(board_, "dev/ttyS9");
+  sim::En773vOptions o;
+  o.data_err_at = 1;
+  o.data_err_times = 100;
+  Device dev(line, o);
+  std::string out;
+  EXPECT_EQ(En773v(en773v_image(3000), &out), -1);
+  EXPECT_TRUE(has(out, "EN773v_upgradeMcuStep2 failed")) << out.substr(0, 3000);
+  EXPECT_TRUE(has(out, "success updata")) << "the end still goes out, and the module leaves its boot loader";
+  EXPECT_EQ(dev.ends(1), 1);
+}
+
+TEST_F(McuUpgrade, En773vEndlessFlashWritingAndRefusalsEnd) {
+  {
+    Pty line(board_, "dev/ttyS9");
+    sim::En773vOptions o;
+    o.wrflash = 1000;
+    Device dev(line, o);
+    std::string out;
+    EXPECT_EQ(En773v(en773v_image(100), &out), -1);
+    EXPECT_TRUE(has(out, "EN773v_upgradeMcuStep3 failed")) << out.substr(0, 3000);
+    EXPECT_EQ(dev.ends(7), 7) << "a bounded number of waits";
+    UartDevReleaseAll();
+  }
+  {
+    Pty line(board_, "dev/ttyS9");
+    sim::En773vOptions o;
+    o.refuse_erase = true;
+    Device dev(line, o);
+    std::string out;
+    EXPECT_EQ(En773v(en773v_image(100), &out), -1);
+    EXPECT_TRUE(has(out, "EN773v_upgradeMcuEsase failed")) << out.substr(0, 3000);
+    UartDevReleaseAll();
+  }
+  Pty line(board_, "dev/ttyS9");
+  Device dev(line, sim::En773vOptions{});
+  std::string out;
+  EXPECT_EQ(En773v(en773v_image(0), &out), -1) << "a header without data";
+  usleep(50 * 1000);
+  EXPECT_EQ(dev.written(), 0);
+}
+
+TEST(En773vImage, FramesAndTags) {
+  std::vector<uint8_t> d(10, 0xAB), f(EN773V_FRAME_LEN);
+  En773vDataFrame(0x14400, d.data(), 10, f.data());
+  EXPECT_EQ(f[0], 0x3A);
+  EXPECT_EQ(f[1], 0x00);
+  EXPECT_EQ(f[2], 0x44);
+  EXPECT_EQ(f[3], 0x01);
+  EXPECT_EQ(f[13], 0xAB);
+  EXPECT_EQ(f[14], 0x00) << "zero-padded";
+  unsigned sum = 0x3A + 0x44 + 0x01 + 10 * 0xAB;
+  EXPECT_EQ(f[1028], sum & 0xFF);
+  EXPECT_EQ(f[1029], sum >> 8);
+  auto img = en773v_image(10);
+  EXPECT_TRUE(En773vImageTag(img.data(), static_cast<uint32_t>(img.size())));
+  img[20] = 'x';
+  EXPECT_FALSE(En773vImageTag(img.data(), static_cast<uint32_t>(img.size()))) << "a wrong tag";
+  EXPECT_FALSE(En773vImageTag(img.data(), 27)) << "too short for a tag";
 }
 
 // ------------------------------------------------------------- JTAG
