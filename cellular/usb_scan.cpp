@@ -29,19 +29,8 @@ std::string Attr(const std::string& dir, const char* name) {
   return s;
 }
 
-std::vector<std::string> List(const std::string& dir) {
-  std::vector<std::string> out;
-  DIR* d = osa::sys::opendir(dir.c_str());
-  if (!d) return out;
-  while (struct dirent* e = osa::sys::readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") out.push_back(n);
-    if (out.size() > 256) break;  // a sane device never has this many entries
-  }
-  osa::sys::closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
-}
+// A sane device never has more entries than this.
+std::vector<std::string> List(const std::string& dir) { return osa::ListDir(dir, 256); }
 
 std::optional<uint16_t> Hex16(const std::string& s) {
   if (s.empty() || s.size() > 4) return std::nullopt;

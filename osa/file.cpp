@@ -1,5 +1,6 @@
 #include "osa/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -188,6 +189,20 @@ ReplaceResult ReplaceFile(const char* path, std::string_view data, const Replace
   UniqueFd d(sys::open(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (d) ::fsync(d.get());
   return r;
+}
+
+std::vector<std::string> ListDir(const std::string& path, std::size_t limit) {
+  std::vector<std::string> v;
+  DIR* d = sys::opendir(path.c_str());
+  if (!d) return v;
+  while (struct dirent* e = sys::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    if (v.size() >= limit) break;
+    v.emplace_back(e->d_name);
+  }
+  sys::closedir(d);
+  std::sort(v.begin(), v.end());
+  return v;
 }
 
 }  // namespace osa

@@ -35,6 +35,11 @@ ReadResult ReadFile(const char* path, std::size_t limit);
 // The same on an open descriptor, from its current offset.
 ReadResult ReadFd(int fd, std::size_t limit);
 
+// The names in folder `path` (through the seam), sorted, without "." and
+// ".." or other hidden names; at most `limit` of them.  Empty when the
+// folder cannot be read.
+std::vector<std::string> ListDir(const std::string& path, std::size_t limit = 4096);
+
 struct ReplaceOptions {
   mode_t mode = 0644;
   // A failing fsync of the new file fails the replace.  Callers that by

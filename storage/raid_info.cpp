@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osa/file.h"
 #include "osa/shell.h"
 #include "osa/sys.h"
 #include "storage/raid_internal.h"
@@ -17,17 +18,6 @@
 namespace hd {
 
 namespace {
-
-std::vector<std::string> entries(const std::string& path) {
-  std::vector<std::string> v;
-  DIR* d = osa::sys::opendir(path.c_str());
-  if (!d) return v;
-  while (struct dirent* e = osa::sys::readdir(d))
-    if (e->d_name[0] != '.') v.emplace_back(e->d_name);
-  osa::sys::closedir(d);
-  std::sort(v.begin(), v.end());
-  return v;
-}
 
 std::string trimmed(std::string s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
@@ -37,7 +27,7 @@ std::string trimmed(std::string s) {
 // Entries "dev-PREFIX*" of an array's md folder, without "dev-".
 std::vector<std::string> md_entries(const std::string& md, const char* prefix) {
   std::vector<std::string> v;
-  for (auto& e : entries("/sys/block/" + md + "/md"))
+  for (auto& e : osa::ListDir("/sys/block/" + md + "/md"))
     if (e.starts_with(std::string("dev-") + prefix) && ValidBlockName(e.substr(4))) v.push_back(e.substr(4));
   return v;
 }
@@ -98,7 +88,7 @@ int Raid_GetRaidList(RaidListEntry* out, int max) {
   if (!d) return -1;
   osa::sys::closedir(d);
   int n = 0;
-  for (auto& e : entries("/sys/block")) {
+  for (auto& e : osa::ListDir("/sys/block")) {
     if (!e.starts_with("md") || !ValidBlockName(e) || n >= max || n >= kRaidMaxArrays) continue;
     RaidListEntry& r = out[n++];
     std::memset(&r, 0, sizeof r);
@@ -220,7 +210,7 @@ int Raid_GetDiskParent(const char* disk, char* out, std::size_t len) {
     HD_ERROR("Invalid para.\n");
     return -1;
   }
-  for (auto& e : entries("/sys/block")) {
+  for (auto& e : osa::ListDir("/sys/block")) {
     if (!e.starts_with("md") || !ValidBlockName(e)) continue;
     struct stat st;
     if (osa::sys::stat(("/sys/block/" + e + "/md/dev-" + d).c_str(), &st) == 0) {

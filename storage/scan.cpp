@@ -28,16 +28,6 @@ std::string read_link(const std::string& path) {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-std::vector<std::string> list_dir(const std::string& path) {
-  std::vector<std::string> v;
-  DIR* d = osa::sys::opendir(path.c_str());
-  if (!d) return v;
-  while (struct dirent* e = osa::sys::readdir(d))
-    if (e->d_name[0] != '.') v.emplace_back(e->d_name);
-  osa::sys::closedir(d);
-  return v;
-}
-
 uint64_t block_sectors(const std::string& name) {
   osa::UniqueFd fd(osa::sys::open(("/dev/" + name).c_str(), O_RDONLY | O_NONBLOCK));
   if (!fd) return 0;
@@ -87,7 +77,7 @@ bool GetScsiDeviceList(const PlatformCfg& cfg, std::vector<ScsiEntry>* out) {
   if (!d) return false;
   osa::sys::closedir(d);
   out->clear();
-  for (const std::string& dir : list_dir(root)) {
+  for (const std::string& dir : osa::ListDir(root)) {
     if (dir[0] < '0' || dir[0] > '9') continue;
     ScsiEntry e;
     if (!ParseScsiAddr(dir, &e.addr)) {
@@ -97,7 +87,7 @@ bool GetScsiDeviceList(const PlatformCfg& cfg, std::vector<ScsiEntry>* out) {
     std::string text;
     uint64_t v;
     if (ReadSmall(root + dir + "/type", &text) && ParseSysU64(text, &v) && v < 32) e.periph = static_cast<int>(v);
-    for (const std::string& b : list_dir(root + dir + "/block"))
+    for (const std::string& b : osa::ListDir(root + dir + "/block"))
       if (ValidBlockName(b)) {
         e.name = b;
         break;
@@ -215,7 +205,7 @@ bool NeedFiltered(const PlatformCfg& cfg, const ScsiEntry& e, const std::string&
 
 std::vector<MdArray> GetMdArrays() {
   std::vector<MdArray> v;
-  for (const std::string& n : list_dir("/sys/block")) {
+  for (const std::string& n : osa::ListDir("/sys/block")) {
     if (!n.starts_with("md") || !ValidBlockName(n)) continue;
     MdArray a;
     a.name = n;
@@ -234,7 +224,7 @@ std::vector<MdArray> GetMdArrays() {
 
 std::vector<PlainDev> GetMmcDevices() {
   std::vector<PlainDev> out;
-  for (const std::string& n : list_dir("/sys/block")) {
+  for (const std::string& n : osa::ListDir("/sys/block")) {
     if (!n.starts_with("mmcblk") || !ValidBlockName(n)) continue;  // no boot areas, no partitions
     std::string text;
     uint64_t sectors = 0;
@@ -249,7 +239,7 @@ std::vector<PlainDev> GetMmcDevices() {
 
 std::vector<PlainDev> GetNvmeDevices() {
   std::vector<PlainDev> out;
-  for (const std::string& n : list_dir("/sys/class/block")) {
+  for (const std::string& n : osa::ListDir("/sys/class/block")) {
     // Namespaces only ("nvme0n1"), not controllers or partitions.
     size_t p = n.find('n', 4);
     if (!n.starts_with("nvme") || !ValidBlockName(n) || p == std::string::npos || n.find('p', 4) != std::string::npos)
@@ -272,7 +262,7 @@ std::vector<PlainDev> GetNvmeDevices() {
 
 std::string IscsiTargetName(int host) {
   std::string dev = "/sys/class/iscsi_host/host" + std::to_string(host) + "/device";
-  for (const std::string& d : list_dir(dev)) {
+  for (const std::string& d : osa::ListDir(dev)) {
     if (!d.starts_with("session") || d.size() == 7 ||
         d.find_first_not_of("0123456789", 7) != std::string::npos)
       continue;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "osa/file.h"
 #include "osa/sys.h"
 #include "storage/internal.h"
 
@@ -12,16 +13,6 @@ namespace hd {
 namespace {
 
 constexpr int kPeriphCdrom = 5;
-
-std::vector<std::string> Names(const std::string& path) {
-  std::vector<std::string> v;
-  DIR* d = osa::sys::opendir(path.c_str());
-  if (!d) return v;
-  while (struct dirent* e = osa::sys::readdir(d))
-    if (e->d_name[0] != '.') v.emplace_back(e->d_name);
-  osa::sys::closedir(d);
-  return v;
-}
 
 bool SgName(const std::string& n) {
   if (n.size() < 3 || n.size() > 8 || !n.starts_with("sg")) return false;
@@ -42,7 +33,7 @@ bool GetOpticalDrives(std::vector<OpticalDrive>* out) {
     OpticalDrive d;
     d.scsi = std::to_string(e.addr.host) + ":" + std::to_string(e.addr.channel) + ":" +
              std::to_string(e.addr.target) + ":" + std::to_string(e.addr.lun);
-    for (const std::string& g : Names("/sys/bus/scsi/devices/" + d.scsi + "/scsi_generic"))
+    for (const std::string& g : osa::ListDir("/sys/bus/scsi/devices/" + d.scsi + "/scsi_generic"))
       if (SgName(g)) d.sg = "/dev/" + g;
     if (d.sg.empty()) continue;
     if (e.name.starts_with("sr")) d.sr = "/dev/" + e.name;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "osa/file.h"
 #include "osa/sys.h"
 #include "storage/backup/backup_internal.h"
 #include "storage/internal.h"
@@ -17,16 +18,6 @@
 namespace hd {
 
 namespace {
-
-std::vector<std::string> list_dir(const std::string& path) {
-  std::vector<std::string> v;
-  DIR* d = osa::sys::opendir(path.c_str());
-  if (!d) return v;
-  while (struct dirent* e = osa::sys::readdir(d))
-    if (e->d_name[0] != '.') v.emplace_back(e->d_name);
-  osa::sys::closedir(d);
-  return v;
-}
 
 bool sys_u64(const std::string& path, uint64_t* v) {
   std::string text;
@@ -36,7 +27,7 @@ bool sys_u64(const std::string& path, uint64_t* v) {
 // The partitions the kernel shows for a disk, in number order.
 std::vector<BackupCandidate::Part> partitions(const std::string& disk) {
   std::vector<BackupCandidate::Part> v;
-  for (const std::string& n : list_dir("/sys/block/" + disk)) {
+  for (const std::string& n : osa::ListDir("/sys/block/" + disk)) {
     uint64_t sectors = 0, no = 0;
     if (!n.starts_with(disk) || n.size() > 24 || !sys_u64("/sys/block/" + disk + "/" + n + "/partition", &no) ||
         !sys_u64("/sys/block/" + disk + "/" + n + "/size", &sectors) || sectors > (UINT64_MAX >> 9))
@@ -74,7 +65,7 @@ int sg_of(const ScsiEntry& e) {
   char dir[64];
   std::snprintf(dir, sizeof dir, "/sys/bus/scsi/devices/%d:%d:%d:%d/scsi_generic", e.addr.host, e.addr.channel,
                 e.addr.target, e.addr.lun);
-  for (const std::string& n : list_dir(dir)) {
+  for (const std::string& n : osa::ListDir(dir)) {
     int no = -1;
     char extra;
     if (std::sscanf(n.c_str(), "sg%d%c", &no, &extra) == 1 && no >= 0 && no < 4096) return no;
@@ -112,7 +103,7 @@ bool BackupGather(const PlatformCfg& cfg, std::vector<BackupCandidate>* out) {
     out->push_back(std::move(c));
   }
   if (cfg.iMmcFilter == 1) {
-    for (const std::string& n : list_dir("/sys/block")) {
+    for (const std::string& n : osa::ListDir("/sys/block")) {
       if (!n.starts_with("mmcblk") || !ValidBlockName(n)) continue;
       BackupCandidate c;
       c.name = n;
