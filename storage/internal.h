@@ -9,6 +9,11 @@
 
 namespace hd {
 
+// One SCSI command over SG_IO; true when the device took it (no error
+// status from the target, the host adapter or the driver).
+bool SgCommand(int fd, const uint8_t* cdb, uint8_t cdb_len, int direction, uint8_t* buf, unsigned len,
+               unsigned timeout_ms);
+
 struct ScsiEntry {
   ScsiAddr addr;
   std::string name;  // kernel block name, empty when none

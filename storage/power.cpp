@@ -24,27 +24,12 @@ long long now_ms() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-bool sg(int fd, const uint8_t* cdb, uint8_t cdb_len, int dir, uint8_t* buf, unsigned len) {
-  sg_io_hdr_t io{};
-  uint8_t sense[32] = {};
-  io.interface_id = 'S';
-  io.dxfer_direction = dir;
-  io.cmd_len = cdb_len;
-  io.cmdp = const_cast<uint8_t*>(cdb);
-  io.dxferp = buf;
-  io.dxfer_len = len;
-  io.sbp = sense;
-  io.mx_sb_len = sizeof sense;
-  io.timeout = 30000;
-  return osa::sys::ioctl(fd, SG_IO, &io) == 0 && io.status == 0 && io.host_status == 0 && io.driver_status == 0;
-}
-
 // The power condition page: STANDBY_Z with its timer (100 ms units), or
 // all timers off for a wake-up.
 bool scsi_power(int fd, bool standby, uint32_t timer) {
   uint8_t page[48] = {};
   const uint8_t sense_cdb[10] = {0x5A, 0x08, 0x1A, 0, 0, 0, 0, 0, sizeof page, 0};
-  if (!sg(fd, sense_cdb, sizeof sense_cdb, SG_DXFER_FROM_DEV, page, sizeof page)) return false;
+  if (!SgCommand(fd, sense_cdb, sizeof sense_cdb, SG_DXFER_FROM_DEV, page, sizeof page, 30000)) return false;
   unsigned bd = (page[6] << 8) | page[7];
   if (bd != 0 || (page[8] & 0x3f) != 0x1a) return false;
   uint8_t* p = page + 8;
@@ -53,7 +38,7 @@ bool scsi_power(int fd, bool standby, uint32_t timer) {
   p[3] = static_cast<uint8_t>(standby ? (p[3] | 0x01) : (p[3] & ~0x03));
   for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<uint8_t>(timer >> (8 * (3 - i)));
   const uint8_t select_cdb[10] = {0x55, 0x10, 0, 0, 0, 0, 0, 0, sizeof page, 0};
-  return sg(fd, select_cdb, sizeof select_cdb, SG_DXFER_TO_DEV, page, sizeof page);
+  return SgCommand(fd, select_cdb, sizeof select_cdb, SG_DXFER_TO_DEV, page, sizeof page, 30000);
 }
 
 int ata_simple(int fd, uint8_t cmd, uint8_t count) {

@@ -182,18 +182,7 @@ bool IsAtaDisk(const HdDevInfo& r) {
     return true;  // behind a USB-to-ATA bridge
   uint8_t inq[36] = {};
   const uint8_t cdb[6] = {0x12, 0, 0, 0, sizeof inq, 0};
-  uint8_t sense[32];
-  sg_io_hdr_t io{};
-  io.interface_id = 'S';
-  io.dxfer_direction = SG_DXFER_FROM_DEV;
-  io.cmd_len = sizeof cdb;
-  io.cmdp = const_cast<uint8_t*>(cdb);
-  io.dxferp = inq;
-  io.dxfer_len = sizeof inq;
-  io.sbp = sense;
-  io.mx_sb_len = sizeof sense;
-  io.timeout = 5000;
-  if (osa::sys::ioctl(r.fdSync, SG_IO, &io) != 0 || io.status || io.host_status || io.driver_status) return false;
+  if (!SgCommand(r.fdSync, cdb, sizeof cdb, SG_DXFER_FROM_DEV, inq, sizeof inq, 5000)) return false;
   return std::memcmp(inq + 8, "ATA     ", 8) == 0;
 }
 
