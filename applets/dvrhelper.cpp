@@ -120,7 +120,7 @@ int DvrhelperMain(int argc, char** argv) {
       _exit(255);
     }
     DVR_INFO("dvrhelper: father process(dvrhelper) waitting for State = %d...\n", state);
-    if (waitpid(pid, &status, 0) < 0) DVR_INFO("some error occured errno: %d\n", errno);
+    if (osa::sys::waitpid(pid, &status, 0) < 0) DVR_INFO("some error occured errno: %d\n", errno);
     int code = (status >> 8) & 0xFF;
     DVR_INFO("dvrhelper: child process exit and return status: %d\n", code);
     if (code == APP_EXIT_RESTART) {

@@ -12,6 +12,7 @@
 
 #include "applets/applets.h"
 #include "osa/osa.h"
+#include "osa/sys.h"
 
 namespace applets::sendboot {
 
@@ -66,7 +67,7 @@ int SendbootMain(int argc, char** argv) {
   to.sin_port = htons(*port);
   auto* sa = reinterpret_cast<const sockaddr*>(&to);
   bool connected = false;
-  for (int i = 0; i < 3 && !connected; ++i) connected = connect(sock.get(), sa, sizeof to) == 0;
+  for (int i = 0; i < 3 && !connected; ++i) connected = osa::sys::connect(sock.get(), sa, sizeof to) == 0;
   if (!connected) {
     printf("Device connect to ip = %s, port = %s fail ! \n", ip, port_text);
     return kFailed;
