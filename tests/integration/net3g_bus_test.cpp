@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/board.h"
+#include "support/net3g_client.h"
 #include "support/board_edit.h"
 
 namespace {
@@ -21,42 +22,9 @@ namespace {
 using testsupport::TempBoard;
 namespace fs = std::filesystem;
 
-std::string Word(int32_t v) {
-  std::string w(4, '\0');
-  for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
-  return w;
-}
-int32_t At(const std::string& s, size_t off) {
-  if (s.size() < off + 4) return INT32_MIN;
-  uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= uint32_t(uint8_t(s[off + i])) << (8 * i);
-  return int32_t(u);
-}
-
-// One request on a fresh connection, its reply.
-std::string Ask(const TempBoard& b, int32_t cmd, int32_t index, const std::string& payload = "") {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un me{}, srv{};
-  me.sun_family = srv.sun_family = AF_UNIX;
-  std::string mine = b.file("var/tmp/wireless_client_socket_b");
-  unlink(mine.c_str());
-  std::strncpy(me.sun_path, mine.c_str(), sizeof me.sun_path - 1);
-  std::strncpy(srv.sun_path, b.file("var/tmp/wireless_server_socket").c_str(), sizeof srv.sun_path - 1);
-  std::string r;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&me), sizeof me) == 0 &&
-      connect(fd, reinterpret_cast<sockaddr*>(&srv), sizeof srv) == 0) {
-    std::string req = Word(int32_t(12 + payload.size())) + Word(cmd) + Word(index) + payload;
-    if (write(fd, req.data(), req.size()) == ssize_t(req.size())) {
-      char buf[2048];
-      timeval tv{5, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      for (ssize_t n; (r.size() < 12 || r.size() < size_t(At(r, 0))) && (n = read(fd, buf, sizeof buf)) > 0;)
-        r.append(buf, size_t(n));
-    }
-  }
-  close(fd);
-  return r;
-}
+using testsupport::Ask;
+using testsupport::Word;
+using testsupport::WordAt;
 
 // net3g under "dvrsim run" in its own process group.
 class Net3g {
@@ -133,7 +101,7 @@ class Net3g {
   pid_t pid_ = -1;
 };
 
-int Slots(const TempBoard& b) { return At(Ask(b, 128, 0), 12); }
+int Slots(const TempBoard& b) { return WordAt(Ask(b, 128, 0), 12); }
 bool WaitSlots(const TempBoard& b, int n, int seconds = 10) {
   for (int i = 0; i < seconds * 50; ++i) {
     if (Slots(b) == n) return true;
@@ -199,7 +167,7 @@ TEST(Net3gBus, KernelListResetsLiveChangesAndLinkEvents) {
 
   // RESET_DEV: radio off, then the port is power-cycled and the modem comes back.
   int workers = net.Count("at_tty_name=/dev/ttyUSB3");
-  EXPECT_EQ(At(Ask(b, 19, 0), 8), 0);
+  EXPECT_EQ(WordAt(Ask(b, 19, 0), 8), 0);
   EXPECT_TRUE(net.WaitLog("Now call usb_reset_multusb_module to hard reset 3G module index[0]!!", 20));
   for (int i = 0; i < 100 && !HasEvent(b, "usb-reset 0"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(HasEvent(b, "usb-reset 0"));

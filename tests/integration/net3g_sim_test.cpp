@@ -12,47 +12,15 @@
 #include <thread>
 
 #include "support/board.h"
+#include "support/net3g_client.h"
 
 namespace {
 
 using testsupport::TempBoard;
 
-std::string Word(int32_t v) {
-  std::string w(4, '\0');
-  for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
-  return w;
-}
-int32_t At(const std::string& s, size_t off) {
-  if (s.size() < off + 4) return INT32_MIN;
-  uint32_t u = 0;
-  for (int i = 0; i < 4; ++i) u |= uint32_t(uint8_t(s[off + i])) << (8 * i);
-  return int32_t(u);
-}
-
-// One request on a fresh connection, its reply.
-std::string Ask(const TempBoard& b, int32_t cmd, int32_t index, const std::string& payload = "") {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un me{}, srv{};
-  me.sun_family = srv.sun_family = AF_UNIX;
-  std::string mine = b.file("var/tmp/wireless_client_socket_s");
-  unlink(mine.c_str());
-  std::strncpy(me.sun_path, mine.c_str(), sizeof me.sun_path - 1);
-  std::strncpy(srv.sun_path, b.file("var/tmp/wireless_server_socket").c_str(), sizeof srv.sun_path - 1);
-  std::string r;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&me), sizeof me) == 0 &&
-      connect(fd, reinterpret_cast<sockaddr*>(&srv), sizeof srv) == 0) {
-    std::string req = Word(int32_t(12 + payload.size())) + Word(cmd) + Word(index) + payload;
-    if (write(fd, req.data(), req.size()) == ssize_t(req.size())) {
-      char buf[2048];
-      timeval tv{5, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      for (ssize_t n; (r.size() < 12 || r.size() < size_t(At(r, 0))) && (n = read(fd, buf, sizeof buf)) > 0;)
-        r.append(buf, size_t(n));
-    }
-  }
-  close(fd);
-  return r;
-}
+using testsupport::Ask;
+using testsupport::Word;
+using testsupport::WordAt;
 
 TEST(Net3gSim, SimulatedEc20ComesUpAndModemsPlugLive) {
   TempBoard b("modem");
@@ -74,7 +42,7 @@ TEST(Net3gSim, SimulatedEc20ComesUpAndModemsPlugLive) {
   for (int i = 0; i < 250 && !up; ++i) {
     Ask(b, 17, 0, Word(1));
     std::string s = Ask(b, 4, 0);
-    up = At(s, 12) == 2 && At(s, 12 + 136) == 11 && At(s, 12 + 144) == 63;
+    up = WordAt(s, 12) == 2 && WordAt(s, 12 + 136) == 11 && WordAt(s, 12 + 144) == 63;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_TRUE(up) << log();
@@ -84,7 +52,7 @@ TEST(Net3gSim, SimulatedEc20ComesUpAndModemsPlugLive) {
   // The board's EC20 sends some noise before each reply and splits it; the transcript escapes it.
   EXPECT_NE(transcript.find(" > \\x01\\xFE\\xFF#$%\\r\\n\\r\\n+CSQ: 20,99\\r\\n\\r\\nOK\\r\\n"), std::string::npos);
 
-  auto slots = [&] { return At(Ask(b, 128, 0), 12); };
+  auto slots = [&] { return WordAt(Ask(b, 128, 0), 12); };
   auto wait_slots = [&](int n) {
     for (int i = 0; i < 100 && slots() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return slots();
@@ -104,7 +72,7 @@ TEST(Net3gSim, SimulatedEc20ComesUpAndModemsPlugLive) {
   EXPECT_EQ(wait_slots(3), 3) << log();
   EXPECT_EQ(testsupport::Run({"dvrsim", "modem", b.dir(), "unplug", "0"}).status, 0);
   EXPECT_EQ(wait_slots(2), 2);
-  EXPECT_EQ(At(Ask(b, 17, 0, Word(1)), 8), -2);
+  EXPECT_EQ(WordAt(Ask(b, 17, 0, Word(1)), 8), -2);
   EXPECT_NE(testsupport::Run({"dvrsim", "modem", b.dir(), "unplug", "7"}).status, 0);
 
   kill(-pid, SIGKILL);
